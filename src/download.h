@@ -1,0 +1,35 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "http.h"
+#include "manifest.h"
+
+namespace download {
+
+// Downloads url (absolute, or relative to base_url) to dest through dest + ".part" and accepts it
+// only when its SHA-256 and, when size is not 0, its length match. On failure nothing is left at
+// dest + ".part", dest is untouched and err holds the reason.
+bool verified(const std::string& base_url, const std::string& url, const std::string& sha256,
+              uint64_t size, const std::string& dest, const http::Options& opts, std::string& err,
+              const http::ProgressFn& progress = {});
+bool verified(const std::string& base_url, const manifest::Artifact& artifact,
+              const std::string& dest, const http::Options& opts, std::string& err,
+              const http::ProgressFn& progress = {});
+
+// A one-line terminal progress display for label, drawn at most once per second; converts to an
+// empty http::ProgressFn when standard output is not a terminal.
+struct console_progress {
+  struct State {
+    uint64_t last_print_ms = 0;
+  };
+
+  explicit console_progress(const std::string& label);
+  operator http::ProgressFn() const { return fn; }
+
+  http::ProgressFn fn;
+};
+
+}  // namespace download

@@ -1,0 +1,48 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// Text, version and file helpers. Texts are byte strings; no encoding is assumed.
+namespace util {
+
+// Strips leading and trailing space, tab, CR and LF (nothing else counts as blank).
+std::string trim(const std::string& s);
+bool starts_with(const std::string& s, const std::string& prefix);
+bool ends_with(const std::string& s, const std::string& suffix);
+// ASCII A-Z only; every other byte is kept.
+std::string lower(std::string s);
+// Fields between delimiters; an empty text gives no fields and one trailing empty field is dropped.
+std::vector<std::string> split(const std::string& s, char delim);
+// Joins path or URL pieces: an empty side yields the other, an absolute or drive-letter b wins,
+// otherwise exactly one separator goes between them. Nothing is normalised.
+std::string join_paths(const std::string& a, const std::string& b);
+// "999 B", "2.0 KiB", ... up to TiB, one decimal.
+std::string format_bytes(uint64_t n);
+std::string hex_encode(const unsigned char* data, uint64_t len);
+// -1, 0 or +1: dot-separated identifiers, numeric below alphanumeric, pre-release after '-' below
+// the release, build metadata after '+' ignored.
+int compare_versions(const std::string& a, const std::string& b);
+
+// Probes: never throw, report only through the result.
+bool path_exists(const std::string& path);
+bool is_directory(const std::string& path);
+bool make_dirs(const std::string& path);
+// True when nothing is left at path (also when nothing was there); links are removed, not followed.
+bool remove_tree(const std::string& path);
+
+// Copies a regular file over target. On failure err = "copy failed (<reason>): src -> dst".
+bool copy_file(const std::string& src, const std::string& dst, std::string& err);
+// Renames src over dst, retrying four times 200 ms apart, then falls back to copy and remove.
+// Only the copy's failure is reported in err.
+bool rename_file(const std::string& src, const std::string& dst, std::string& err);
+// Replaces out with the file's bytes; out is untouched on failure.
+bool read_whole_file(const std::string& path, std::string& out, std::string& err);
+// Writes path + ".tmp", flushes it to stable storage and renames it over path, so readers see the
+// old or the new content, never a part. A failed write, sync or close leaves path untouched.
+bool write_whole_file(const std::string& path, const std::string& content, std::string& err);
+// 64 lower-case hex digits, or an empty text when the file cannot be read.
+std::string sha256_file(const std::string& path);
+
+}  // namespace util

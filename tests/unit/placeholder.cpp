@@ -1,0 +1,1 @@
+#include <catch2/catch_test_macros.hpp>
