@@ -1,1 +1,153 @@
 #include "http.h"
+
+#include <curl/curl.h>
+
+#include <cstdio>
+#include <memory>
+
+namespace http {
+namespace {
+
+// Where one transfer's bytes go: at most one of the two is set.
+struct WriteTarget {
+  std::string* body = nullptr;
+  FILE* file = nullptr;
+};
+
+struct ProgressTarget {
+  ProgressFn progress;
+};
+
+struct CurlDeleter {
+  void operator()(CURL* c) const { curl_easy_cleanup(c); }
+};
+using CurlPtr = std::unique_ptr<CURL, CurlDeleter>;
+
+struct FileCloser {
+  void operator()(FILE* f) const { std::fclose(f); }
+};
+using FilePtr = std::unique_ptr<FILE, FileCloser>;
+
+// Larger than stdio's default so a fast local transfer is not dominated by write calls.
+constexpr size_t kFileBufferSize = 1 << 20;
+
+size_t write_callback(char* data, size_t size, size_t count, void* userdata) {
+  auto* target = static_cast<WriteTarget*>(userdata);
+  const size_t n = size * count;
+  if (target->body) {
+    target->body->append(data, n);
+    return n;
+  }
+  if (target->file) return std::fwrite(data, 1, n, target->file) == n ? n : 0;
+  return n;
+}
+
+int xferinfo_callback(void* userdata, curl_off_t dltotal, curl_off_t dlnow, curl_off_t,
+                      curl_off_t) {
+  auto* target = static_cast<ProgressTarget*>(userdata);
+  if (target && target->progress)
+    target->progress(static_cast<uint64_t>(dlnow), static_cast<uint64_t>(dltotal));
+  return 0;
+}
+
+// Options are set in a fixed order and their results are not examined: each is long supported.
+CurlPtr make_handle(const std::string& url, WriteTarget* write, ProgressTarget* progress,
+                    const Options& opts, char* errbuf) {
+  CurlPtr handle(curl_easy_init());
+  CURL* c = handle.get();
+  if (!c) return handle;
+  curl_easy_setopt(c, CURLOPT_URL, url.c_str());
+  curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, write_callback);
+  curl_easy_setopt(c, CURLOPT_WRITEDATA, write);
+  curl_easy_setopt(c, CURLOPT_ACCEPT_ENCODING, "");
+  curl_easy_setopt(c, CURLOPT_CONNECTTIMEOUT_MS, 10000L);
+  curl_easy_setopt(c, CURLOPT_FOLLOWLOCATION, opts.follow_redirects ? 1L : 0L);
+  curl_easy_setopt(c, CURLOPT_MAXREDIRS, 10L);
+  curl_easy_setopt(c, CURLOPT_FAILONERROR, 1L);
+  curl_easy_setopt(c, CURLOPT_ERRORBUFFER, errbuf);
+  if (!opts.user_agent.empty()) {
+    const std::string agent = opts.user_agent + "/" + kLauncherVersion;
+    curl_easy_setopt(c, CURLOPT_USERAGENT, agent.c_str());  // the library keeps its own copy
+  }
+  curl_easy_setopt(c, CURLOPT_SSL_VERIFYPEER, opts.verify_tls ? 1L : 0L);
+  curl_easy_setopt(c, CURLOPT_SSL_VERIFYHOST, opts.verify_tls ? 2L : 0L);
+  if (opts.timeout_ms != 0) curl_easy_setopt(c, CURLOPT_TIMEOUT_MS, long{opts.timeout_ms});
+  if (opts.low_speed_time_s != 0) {
+    curl_easy_setopt(c, CURLOPT_LOW_SPEED_LIMIT, 1L);
+    curl_easy_setopt(c, CURLOPT_LOW_SPEED_TIME, long{opts.low_speed_time_s});
+  }
+  if (progress->progress) {
+    curl_easy_setopt(c, CURLOPT_NOPROGRESS, 0L);
+    curl_easy_setopt(c, CURLOPT_XFERINFOFUNCTION, xferinfo_callback);
+    curl_easy_setopt(c, CURLOPT_XFERINFODATA, progress);
+  }
+  return handle;
+}
+
+std::string failure_message(const std::string& url, CURLcode code, const char* errbuf) {
+  const char* detail = errbuf[0] != '\0' ? errbuf : curl_easy_strerror(code);
+  return "GET " + url + " failed: " + detail;
+}
+
+}  // namespace
+
+bool init() { return curl_global_init(CURL_GLOBAL_ALL) == 0; }
+
+void deinit() { curl_global_cleanup(); }
+
+bool fetch_string(const std::string& url, std::string& body, std::string& err,
+                  const Options& opts) {
+  WriteTarget write;
+  write.body = &body;
+  ProgressTarget progress;
+  char errbuf[CURL_ERROR_SIZE] = {};
+  CurlPtr handle = make_handle(url, &write, &progress, opts, errbuf);
+  if (!handle) {
+    err = "curl_easy_init failed";
+    return false;
+  }
+  const CURLcode code = curl_easy_perform(handle.get());
+  handle.reset();
+  if (code == CURLE_OK) return true;
+  err = failure_message(url, code, errbuf);
+  body.clear();
+  return false;
+}
+
+bool fetch_to_file(const std::string& url, const std::string& path, std::string& err,
+                   const ProgressFn& progress, const Options& opts) {
+  ProgressTarget target{progress};
+  char errbuf[CURL_ERROR_SIZE] = {};
+  // Declared before the file so that the file is closed (and flushed) before its buffer goes.
+  std::unique_ptr<char[]> buffer(new char[kFileBufferSize]);
+  FilePtr file(std::fopen(path.c_str(), "wb"));
+  if (!file) {
+    err = "could not open for writing: " + path;
+    return false;
+  }
+  std::setvbuf(file.get(), buffer.get(), _IOFBF, kFileBufferSize);
+  Options file_opts = opts;
+  file_opts.timeout_ms = 0;  // a large file may take long; the stall guard still applies
+  WriteTarget write;
+  write.file = file.get();
+  CurlPtr handle = make_handle(url, &write, &target, file_opts, errbuf);
+  if (!handle) {
+    err = "curl_easy_init failed";
+    return false;
+  }
+  const CURLcode code = curl_easy_perform(handle.get());
+  handle.reset();
+  // The last buffered bytes reach the disk only here; a full disk must not pass as success.
+  const bool closed = std::fclose(file.release()) == 0;
+  if (code != CURLE_OK) {
+    err = failure_message(url, code, errbuf);
+    return false;
+  }
+  if (!closed) {
+    err = "error writing file: " + path;
+    return false;
+  }
+  return true;
+}
+
+}  // namespace http

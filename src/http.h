@@ -26,8 +26,9 @@ void deinit();
 
 // Appends the response to body. On failure err = "GET <url> failed: <detail>" and body is emptied.
 bool fetch_string(const std::string& url, std::string& body, std::string& err, const Options& opts);
-// Writes the response to path (created or truncated) with no total time limit. On a failed
-// transfer the partial file stays at path for the caller to remove.
+// Writes the response to path (created or truncated) with no total time limit, reporting
+// progress when progress is not empty. A path that cannot be opened fails before any request;
+// on a failed transfer or write the partial file stays at path for the caller to remove.
 bool fetch_to_file(const std::string& url, const std::string& path, std::string& err,
                    const ProgressFn& progress, const Options& opts);
 

@@ -11,4 +11,10 @@ namespace selfupdate {
 // declined at the prompt), -1 on failure with err set. An executable stays at the path throughout.
 int check_and_update(installer::Env& env, bool assume_yes, std::string& err);
 
+// Puts new_file at target with mode 0755 by one rename inside target's directory, so target always
+// holds a whole executable; the old one stays reachable as target + ".old" until the swap is done.
+// On success new_file, the ".old" and the ".new" names are gone; on failure target is untouched,
+// nothing is left beside it and err holds the reason.
+bool replace_executable(const std::string& new_file, const std::string& target, std::string& err);
+
 }  // namespace selfupdate

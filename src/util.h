@@ -37,12 +37,16 @@ bool copy_file(const std::string& src, const std::string& dst, std::string& err)
 // Renames src over dst, retrying four times 200 ms apart, then falls back to copy and remove.
 // Only the copy's failure is reported in err.
 bool rename_file(const std::string& src, const std::string& dst, std::string& err);
-// Replaces out with the file's bytes; out is untouched on failure.
+// Replaces out with the file's bytes. Fails with "could not open file: <path>" or "error reading
+// file: <path>" (a directory too); out is untouched on failure.
 bool read_whole_file(const std::string& path, std::string& out, std::string& err);
-// Writes path + ".tmp", flushes it to stable storage and renames it over path, so readers see the
-// old or the new content, never a part. A failed write, sync or close leaves path untouched.
+// Writes path + ".tmp", flushes it to stable storage and renames it over path (creating the parent
+// first), so readers see the old or the new content, never a part. Fails with "could not create
+// directory: <parent>", "could not open for writing: <tmp>", "error writing: <tmp>" (write, sync or
+// close; path untouched) or the rename's copy failure.
 bool write_whole_file(const std::string& path, const std::string& content, std::string& err);
-// 64 lower-case hex digits, or an empty text when the file cannot be read.
+// 64 lower-case hex digits, or an empty text when the file cannot be read. Streams the file through
+// one 64 KiB buffer.
 std::string sha256_file(const std::string& path);
 
 }  // namespace util
