@@ -1,5 +1,6 @@
 #include "installer.h"
 
+#include <cctype>
 #include <cstdio>
 #include <filesystem>
 #include <system_error>
@@ -169,7 +170,8 @@ bool move_tree(const std::string& src, const std::string& dst, std::string& err)
 bool check_version(const std::string& component, const std::string& version, std::string& err) {
   const bool unsafe = version.empty() || version == "." || version == ".." ||
                       version.find_first_of(std::string("/\\\0", 3)) != std::string::npos ||
-                      (version.size() >= 2 && version[1] == ':');
+                      (version.size() >= 2 && version[1] == ':' &&
+                       std::isalpha(static_cast<unsigned char>(version[0])));
   if (unsafe) {
     err = component + " build has an unsafe version name: '" + printable(version) + "'";
     return false;

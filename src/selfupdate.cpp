@@ -118,8 +118,8 @@ int check_and_update(installer::Env& env, bool assume_yes, std::string& err) {
     err = "launcher manifest has no builds for channel '" + env.channel + "'";
     return -1;
   }
-  if (!installer::check_version("launcher", build->version, err)) return -1;
   if (util::compare_versions(build->version, kLauncherVersion) <= 0) return 0;
+  if (!installer::check_version("launcher", build->version, err)) return -1;
   if (!manifest::check_build(*build, env.platform, false, err)) return -1;
   if (!assume_yes && isatty(fileno(stdin)) &&
       !user_accepts(build->version, build->files.at(env.platform).size)) {

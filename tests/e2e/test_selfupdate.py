@@ -60,7 +60,10 @@ def test_up_to_date_or_older_launcher_is_left_alone(run, published, copy, reques
     original = copy.read_bytes()
     r = run("selfupdate", exe=copy)
     assert (r.rc, r.out) == (0, "Launcher is up to date (0.1.0).\n"), r
-    published.publish_launcher("0.0.9", make_zip({"quillstep-launcher": NEW_LAUNCHER}))
-    assert run("selfupdate", exe=copy).rc == 0
+    # An older build is ignored even when its version could not name a file.
+    for older in ("0.0.9", "0.0.9\\x"):
+        published.publish_launcher(older, make_zip({"quillstep-launcher": NEW_LAUNCHER}))
+        r = run("selfupdate", exe=copy)
+        assert (r.rc, r.out) == (0, "Launcher is up to date (0.1.0).\n"), r
     assert copy.read_bytes() == original
     assert not any("/files/launcher/" in p for p in request_log())
