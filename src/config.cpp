@@ -60,7 +60,7 @@ bool Config::load_file(const std::string& path, std::string& err) {
     err = "could not open config file: " + path;
     return false;
   }
-  int32_t line_no = 0;
+  int64_t line_no = 0;  // 64-bit: a file of 2^31 lines must not overflow it
   std::string line;
   while (std::getline(in, line)) {
     line = util::trim(line.substr(0, line.find('#')));

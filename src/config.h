@@ -27,6 +27,7 @@ public:
   bool get_bool(const std::string& key, bool def) const;
   // A whole base-10 number (clamped to the signed 64-bit range), else def.
   int64_t get_s64(const std::string& key, int64_t def) const;
+  // Inserts key or overwrites its value.
   void set_string(const std::string& key, const std::string& value);
 
   // Fills only the missing keys with the built-in defaults.

@@ -11,7 +11,8 @@ namespace download {
 
 // Downloads url (absolute, or relative to base_url) to dest through dest + ".part" and accepts it
 // only when its SHA-256 and, when size is not 0, its length match. On failure nothing is left at
-// dest + ".part", dest is untouched and err holds the reason.
+// dest + ".part" and err holds the reason; dest is untouched unless the final move's copy fallback
+// failed part-way.
 bool verified(const std::string& base_url, const std::string& url, const std::string& sha256,
               uint64_t size, const std::string& dest, const http::Options& opts, std::string& err,
               const http::ProgressFn& progress = {});

@@ -22,6 +22,7 @@ struct Options {
 
 // curl_global_init; once per process before any transfer.
 bool init();
+// curl_global_cleanup; once on every exit after a successful init().
 void deinit();
 
 // Appends the response to body. On failure err = "GET <url> failed: <detail>" and body is emptied.

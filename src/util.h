@@ -9,6 +9,7 @@ namespace util {
 
 // Strips leading and trailing space, tab, CR and LF (nothing else counts as blank).
 std::string trim(const std::string& s);
+// Case-sensitive; an empty affix matches, one longer than s does not.
 bool starts_with(const std::string& s, const std::string& prefix);
 bool ends_with(const std::string& s, const std::string& suffix);
 // ASCII A-Z only; every other byte is kept.
@@ -20,6 +21,7 @@ std::vector<std::string> split(const std::string& s, char delim);
 std::string join_paths(const std::string& a, const std::string& b);
 // "999 B", "2.0 KiB", ... up to TiB, one decimal.
 std::string format_bytes(uint64_t n);
+// Two lower-case hex digits per byte, high nibble first, no separators.
 std::string hex_encode(const unsigned char* data, uint64_t len);
 // -1, 0 or +1: dot-separated identifiers, numeric below alphanumeric, pre-release after '-' below
 // the release, build metadata after '+' ignored.
