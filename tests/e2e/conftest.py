@@ -243,3 +243,29 @@ def installed(run, published):
     r = run("update", "--yes")
     assert r.rc == 0, r
     return published
+
+
+def read_state(run):
+    """state.cfg as a dict, after checking that it is whole."""
+    text = (run.data_dir / "state.cfg").read_text()
+    assert text.startswith("# Quillstep launcher configuration\n") and text.endswith("\n"), text
+    return dict(line.split(" = ", 1) for line in text.splitlines()[1:])
+
+
+def half_done(run):
+    """Names in the data directory that only an unfinished step leaves, and the cache's."""
+    return {p.name for p in run.data_dir.rglob("*") if p.parent.name == "cache"
+            or p.name.startswith("staging-")
+            or p.name.endswith((".part", ".old", ".new", ".tmp", ".archive-tmp"))}
+
+
+def assert_installed(run, engine, game, allow=()):
+    """state.cfg is whole and names an engine and game that are on disk, nothing half done is
+    left (but the names in allow), and the engine starts."""
+    state = read_state(run)
+    assert (state.get("engine_version"), state.get("game_version")) == (engine, game), state
+    assert (run.data_dir / "engine" / engine / "bin" / "quillstep").is_file()
+    assert f"version = {game}\n" in (run.data_dir / "games/quillstep/game.conf").read_text()
+    assert half_done(run) <= set(allow), half_done(run)
+    r = run("launch", "--no-update", "--no-selfupdate")
+    assert r.rc == 0 and f"stand-in engine {engine} running" in r.out, r

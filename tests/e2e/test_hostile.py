@@ -1,0 +1,115 @@
+"""Hostile and absurd input (archives, manifests, settings, over-long paths): a clear message, and
+what is installed stays as it was."""
+
+import io
+import os
+import stat
+import zipfile
+
+import pytest
+
+from conftest import ENGINE_SCRIPT, assert_installed
+
+REG, LINK = stat.S_IFREG | 0o644, stat.S_IFLNK | 0o777
+DEFLATE, BZIP2 = zipfile.ZIP_DEFLATED, zipfile.ZIP_BZIP2
+LAYOUT = [("bin/quillstep", ENGINE_SCRIPT.format(version="1.1.0").encode(), REG | 0o755, DEFLATE),
+          ("share/README.txt", b"engine 1.1.0\n", REG, DEFLATE)]
+LONG = "share/" + ("d" * 250 + "/") * 20 + "x"
+OUTSIDE = "/tmp/quillstep-hostile-archive"  # where an archive that escaped would write
+
+
+def raw_zip(entries):
+    """ZIP bytes from (name, data, mode, method) or a plain name; a NUL in a name survives."""
+    entries = [e if isinstance(e, tuple) else (e, b"x", REG, DEFLATE) for e in entries]
+    buf = io.BytesIO()
+    with zipfile.ZipFile(buf, "w") as z:
+        for name, data, mode, method in entries:
+            info = zipfile.ZipInfo(name.replace("\0", "\x7f"), date_time=(2026, 1, 2, 3, 4, 6))
+            info.create_system, info.external_attr, info.compress_type = 3, mode << 16, method
+            z.writestr(info, data)
+    out = buf.getvalue()
+    for name, *_ in entries:
+        out = out.replace(name.replace("\0", "\x7f").encode(), name.encode())
+    return out
+
+
+def tree(root, skip=("site", "requests.log")):
+    return sorted((str(p), 0 if p.is_dir() else p.lstat().st_size) for p in root.rglob("*")
+                  if p.relative_to(root).parts[0] not in skip)
+
+
+@pytest.mark.parametrize("entries,message", [
+    (["share/evil\0.txt"], "archive: invalid entry name: share/evil\\x00.txt"),
+    (["..\\..\\evil.txt", "d:\\evil.txt"], "archive: absolute path in zip: d:\\evil.txt"),
+    ([OUTSIDE + "/evil.txt"], "archive: absolute path in zip: " + OUTSIDE + "/evil.txt"),
+    (["share/README.txt/evil.txt"], "could not create directory: "),
+    ([("bin/tool", OUTSIDE.encode(), LINK, DEFLATE), "bin/tool/evil.txt"],
+     "archive: symlinks are not supported: bin/tool"),
+    ([("share/packed", b"x", REG, BZIP2)], "archive: unsupported zip compression method 12"),
+    ([LONG], "could not create directory: "),
+    (None, "not a zip archive (no end-of-central-directory): "),
+], ids=["nul", "backslash", "absolute", "file-under-file", "symlink", "method", "long", "not-zip"])
+def test_hostile_archive_is_refused_and_changes_nothing(run, installed, entries, message):
+    installed.publish_engine("1.1.0", data=raw_zip(LAYOUT + entries) if entries else b"PK" * 99)
+    before = tree(run.tmp)
+    r = run("update")
+    assert (r.rc, r.out) == (1, "game: up to date (0.1.0)\n"), r
+    assert r.err.startswith("engine: ") and message in r.err and r.err.count("\n") == 1, r
+    assert tree(run.tmp) == before and not os.path.lexists(OUTSIDE)
+    assert_installed(run, "1.0.0", "0.1.0")
+
+
+ART = '{"url": "files/x.zip", "sha256": "%s", "size": %s}' % ("0" * 64, "%s")
+BUILD = '{"version": %s, "source": ' + ART % 1 + ', "files": {"linux-x64": ' + ART % 1 + '}}'
+DOC = '{"schema": 1, "channels": {"stable": [%s]}}'
+
+
+@pytest.mark.parametrize("component,text,message", [
+    ("engine", '{"schema": 1e300, "channels": {}}', "unsupported manifest schema"),
+    ("engine", DOC % BUILD.replace("1}}", "1e30}}") % '"2.0"', 'linux-x64: "size"'),
+    ("game", DOC % BUILD.replace("1}}", "18446744073709551616}}") % '"2.0"', 'linux-x64: "size"'),
+    ("game", '{"schema": 1, "channels": %s}' % ("[" * 100000 + "]" * 100000), "invalid JSON: "),
+    ("engine", DOC % BUILD % '{"major": 2}', 'manifest engine: build entry: "version"'),
+    ("engine", DOC % BUILD % '"9.0/../../evil"', "build has an unsafe version name: '9.0/../"),
+    ("game", DOC % BUILD % '"9.0\\\\..\\\\evil"', "game build has an unsafe version name: "),
+    ("game", DOC % BUILD % '"9.0\\u0000x"', "game build has an unsafe version name: '9.0\\x00x'"),
+    ("launcher", '{"schema": 1, "channels": {"stable": %s}}' % BUILD % '".."',
+     "launcher build has an unsafe version name: '..'"),
+], ids=["schema", "size-1e30", "size-2**64", "deep", "version-object", "version-slash",
+        "version-backslash", "version-nul", "version-dots"])
+def test_absurd_manifest_is_refused_and_changes_nothing(run, installed, component, text,
+                                                        message):
+    installed.put_file(component + "/manifest.json", text.encode())
+    before = tree(run.tmp)
+    r = run("update", component)
+    assert r.rc == 1 and r.err.startswith(component + ": ") and message in r.err, r
+    assert tree(run.tmp) == before
+    assert_installed(run, "1.0.0", "0.1.0")
+
+
+DEEP = "/" + "/".join(["d" * 250] * 20)  # beyond PATH_MAX
+
+
+@pytest.mark.parametrize("conf,args,message", [
+    (b"\0\xff\xfe\x1b[2J\n", [], "invalid line 1 in "),
+    (b"# fine\n" + b"k" * (8 << 20) + b"\n", [], "invalid line 2 in "),
+    (b"data_dir = %s\n" % DEEP.encode(), [], "could not create directory: /"),
+    (b"", ["--data-dir", DEEP], "could not create directory: /"),
+    (b"", ["--data-dir", 4060],  # its directories fit below PATH_MAX, the archives do not
+     "engine: could not open for writing: "),
+    pytest.param(b"channel = dev\0stable\n", [], "stable' (use stable or dev)",
+                 marks=pytest.mark.xfail(strict=True, reason="messages are printed with %s, which "
+                                         "stops at the first NUL byte")),
+], ids=["binary", "8MiB-line", "conf-data-dir", "option-data-dir", "room-for-dirs-only", "nul"])
+def test_absurd_settings_and_paths_are_refused(run, installed, conf, args, message):
+    run.config_file.write_bytes(conf)
+    before = tree(run.data_dir)
+    if args[-1:] == [4060]:
+        args = [args[0], str(run.tmp)]
+        while len(args[1]) < 4060:
+            args[1] += "/" + "e" * min(199, 4060 - len(args[1]) - 1)
+    r = run("update", *args)
+    assert r.rc == 1 and message in r.err, r
+    assert tree(run.data_dir) == before
+    run.config_file.unlink()
+    assert_installed(run, "1.0.0", "0.1.0")
