@@ -183,7 +183,7 @@ int update_component(installer::Env& env, const Options& opts, const std::string
   manifest::Manifest m;
   std::string err;
   if (!installer::fetch_manifest(env, name, m, err)) {
-    std::fprintf(stderr, "%s: %s\n", name.c_str(), err.c_str());
+    std::fprintf(stderr, "%s: %s\n", name.c_str(), util::printable(err).c_str());
     return 1;
   }
   const manifest::Build* build = manifest::latest(m, env.channel);
@@ -193,10 +193,10 @@ int update_component(installer::Env& env, const Options& opts, const std::string
   }
   if (!installed.empty() && util::compare_versions(build->version, installed) <= 0 &&
       !opts.force) {
-    if (verbose) std::printf("%s: up to date (%s)\n", name.c_str(), installed.c_str());
+    if (verbose) std::printf("%s: up to date (%s)\n", name.c_str(), util::printable(installed).c_str());
     return 0;
   }
-  const std::string prompt = name + " " + build->version + ": download " +
+  const std::string prompt = name + " " + util::printable(build->version) + ": download " +
                              util::format_bytes(download_size(env, name, *build)) + "? [Y/n] ";
   if (!want_download(opts, prompt)) {
     std::printf("%s: skipped\n", name.c_str());
@@ -205,10 +205,10 @@ int update_component(installer::Env& env, const Options& opts, const std::string
   const bool ok = name == "engine" ? installer::install_engine(env, *build, opts.force, err)
                                    : installer::install_game(env, *build, opts.force, err);
   if (!ok) {
-    std::fprintf(stderr, "%s: %s\n", name.c_str(), err.c_str());
+    std::fprintf(stderr, "%s: %s\n", name.c_str(), util::printable(err).c_str());
     return 1;
   }
-  if (verbose) std::printf("%s: installed %s\n", name.c_str(), build->version.c_str());
+  if (verbose) std::printf("%s: installed %s\n", name.c_str(), util::printable(build->version).c_str());
   return 0;
 }
 
@@ -233,7 +233,7 @@ int cmd_update(installer::Env& env, const Options& opts) {
   for (const std::string& c : list) {
     if (c != "launcher" && c != "engine" && c != "game") {
       std::fprintf(stderr, "unknown component: %s (use launcher, engine, game or all)\n",
-                   c.c_str());
+                   util::printable(c).c_str());
       return 2;
     }
     if (c != "launcher") engine_or_game = true;
@@ -244,7 +244,7 @@ int cmd_update(installer::Env& env, const Options& opts) {
     std::string err;
     const int r = selfupdate::check_and_update(env, opts.yes, err);
     if (r < 0) {
-      std::fprintf(stderr, "launcher: %s\n", err.c_str());
+      std::fprintf(stderr, "launcher: %s\n", util::printable(err).c_str());
       result = 1;
     } else if (r > 0) {
       std::printf("launcher: updated \xE2\x80\x94 rerun the launcher to use the new version\n");
@@ -262,7 +262,7 @@ bool prepare_launch(installer::Env& env, const Options& opts) {
     std::string err;
     const int r = selfupdate::check_and_update(env, opts.yes, err);
     if (r < 0) {
-      std::fprintf(stderr, "note: launcher self-update failed: %s\n", err.c_str());
+      std::fprintf(stderr, "note: launcher self-update failed: %s\n", util::printable(err).c_str());
     } else if (r > 0) {
       std::printf("Launcher updated; next start will use the new version.\n");
     }
@@ -283,13 +283,13 @@ int cmd_launch(installer::Env& env, const Options& opts) {
     std::fprintf(stderr,
                  "Engine %s is registered but its files are missing \xE2\x80\x94 run: quillstep "
                  "update --force\n",
-                 version.c_str());
+                 util::printable(version).c_str());
     return 1;
   }
   std::string err;
   const int rc = gamelaunch::launch(env, version, opts.engine_args, err);
   if (rc < 0) {
-    std::fprintf(stderr, "%s\n", err.c_str());
+    std::fprintf(stderr, "%s\n", util::printable(err).c_str());
     return 1;
   }
   if (rc > 0) std::printf("Game exited with code %d\n", rc);
@@ -298,13 +298,13 @@ int cmd_launch(installer::Env& env, const Options& opts) {
 
 int cmd_status(installer::Env& env, const Options& opts) {
   const auto or_default = [](const std::string& s, const char* def) {
-    return s.empty() ? std::string(def) : s;
+    return s.empty() ? std::string(def) : util::printable(s);
   };
   std::printf("launcher:     %s (%s, channel: %s)\n", kLauncherVersion,
               or_default(env.platform, "unknown platform").c_str(), env.channel.c_str());
-  std::printf("server:       %s\n", env.base_url.c_str());
-  std::printf("data dir:     %s\n", env.paths.data_dir.c_str());
-  std::printf("config:       %s\n", env.paths.config_file.c_str());
+  std::printf("server:       %s\n", util::printable(env.base_url).c_str());
+  std::printf("data dir:     %s\n", util::printable(env.paths.data_dir).c_str());
+  std::printf("config:       %s\n", util::printable(env.paths.config_file).c_str());
   std::printf("engine:       %s\n",
               or_default(installer::get_installed_version(env, "engine_version"), "not installed")
                   .c_str());
@@ -316,11 +316,11 @@ int cmd_status(installer::Env& env, const Options& opts) {
     manifest::Manifest m;
     std::string err;
     if (!installer::fetch_manifest(env, name, m, err)) {
-      std::printf("latest %-9s: unavailable (%s)\n", name.c_str(), err.c_str());
+      std::printf("latest %-9s: unavailable (%s)\n", name.c_str(), util::printable(err).c_str());
       continue;
     }
     const manifest::Build* b = manifest::latest(m, env.channel);
-    std::printf("latest %-9s: %s\n", name.c_str(), b ? b->version.c_str() : "(none)");
+    std::printf("latest %-9s: %s\n", name.c_str(), b ? util::printable(b->version).c_str() : "(none)");
   }
   return 0;
 }
@@ -343,7 +343,7 @@ int cmd_list(installer::Env& env, const Options& opts) {
   manifest::Manifest m;
   std::string err;
   if (!installer::fetch_manifest(env, name, m, err)) {
-    std::fprintf(stderr, "%s\n", err.c_str());
+    std::fprintf(stderr, "%s\n", util::printable(err).c_str());
     return 1;
   }
   const auto channel = m.find(env.channel);
@@ -353,7 +353,7 @@ int cmd_list(installer::Env& env, const Options& opts) {
   }
   std::printf("Channel '%s' of %s:\n\n", env.channel.c_str(), name.c_str());
   for (const manifest::Build& b : channel->second) {
-    std::printf("  %-16s %s", b.version.c_str(), b.released.c_str());
+    std::printf("  %-16s %s", util::printable(b.version).c_str(), util::printable(b.released).c_str());
     if (name == "engine" && source_published(b.source)) std::printf("  source");
     const auto art = b.files.find(env.platform);
     if (art != b.files.end()) {
@@ -386,17 +386,17 @@ std::string source_file_name(const std::string& url) {
 int download_source(installer::Env& env, const manifest::Artifact& src) {
   const std::string name = source_file_name(src.url);
   const std::string dest = util::join_paths(".", name);
-  std::printf("\nDownloading %s ...\n", dest.c_str());
+  std::printf("\nDownloading %s ...\n", util::printable(dest).c_str());
   std::fflush(stdout);
   http::Options options = env.http;
   options.timeout_ms = 0;
   std::string err;
   if (!download::verified(env.base_url, src.url, src.sha256, src.size, dest, options, err,
                           download::console_progress(name))) {
-    std::fprintf(stderr, "download failed: %s\n", err.c_str());
+    std::fprintf(stderr, "download failed: %s\n", util::printable(err).c_str());
     return 1;
   }
-  std::printf("Saved to %s\n", dest.c_str());
+  std::printf("Saved to %s\n", util::printable(dest).c_str());
   return 0;
 }
 
@@ -404,7 +404,7 @@ int cmd_source_info(installer::Env& env, const Options& opts) {
   manifest::Manifest m;
   std::string err;
   if (!installer::fetch_manifest(env, "engine", m, err)) {
-    std::fprintf(stderr, "%s\n", err.c_str());
+    std::fprintf(stderr, "%s\n", util::printable(err).c_str());
     return 1;
   }
   const std::string installed = installer::get_installed_version(env, "engine_version");
@@ -415,16 +415,16 @@ int cmd_source_info(installer::Env& env, const Options& opts) {
     return 1;
   }
   if (!source_published(b->source)) {
-    std::fprintf(stderr, "engine build %s has no source archive entry\n", b->version.c_str());
+    std::fprintf(stderr, "engine build %s has no source archive entry\n", util::printable(b->version).c_str());
     return 1;
   }
-  std::printf("Quillstep engine %s is based on Luanti (LGPL-2.1-or-later).\n", b->version.c_str());
+  std::printf("Quillstep engine %s is based on Luanti (LGPL-2.1-or-later).\n", util::printable(b->version).c_str());
   std::printf("The full corresponding source (including all Quillstep modifications) is available "
               "for at least three years:\n\n");
-  std::printf("  archive: %s\n", resolve_url(env, b->source.url).c_str());
-  std::printf("  sha256:  %s\n", b->source.sha256.c_str());
+  std::printf("  archive: %s\n", util::printable(resolve_url(env, b->source.url)).c_str());
+  std::printf("  sha256:  %s\n", util::printable(b->source.sha256).c_str());
   std::printf("  size:    %s\n\n", util::format_bytes(b->source.size).c_str());
-  std::printf("License text: %s\n", util::join_paths(env.base_url, kLicensePath).c_str());
+  std::printf("License text: %s\n", util::printable(util::join_paths(env.base_url, kLicensePath)).c_str());
   std::printf("Game content (Lua mods, art, audio) is proprietary and not covered by the LGPL.\n");
   return opts.download ? download_source(env, b->source) : 0;
 }
@@ -433,7 +433,7 @@ int cmd_selfupdate(installer::Env& env, const Options& opts) {
   std::string err;
   const int r = selfupdate::check_and_update(env, opts.yes, err);
   if (r < 0) {
-    std::fprintf(stderr, "%s\n", err.c_str());
+    std::fprintf(stderr, "%s\n", util::printable(err).c_str());
     return 1;
   }
   if (r == 0) {
@@ -456,7 +456,7 @@ int run(installer::Env& env, const Options& opts) {
   }
   std::string err;
   if (!build_env(opts, env, err)) {
-    std::fprintf(stderr, "%s\n", err.c_str());
+    std::fprintf(stderr, "%s\n", util::printable(err).c_str());
     return 1;
   }
   const std::string& c = opts.command;
@@ -466,7 +466,7 @@ int run(installer::Env& env, const Options& opts) {
   if (c == "list") return cmd_list(env, opts);
   if (c == "source-info") return cmd_source_info(env, opts);
   if (c == "selfupdate") return cmd_selfupdate(env, opts);
-  std::fprintf(stderr, "Unknown command: %s\n\n", c.c_str());
+  std::fprintf(stderr, "Unknown command: %s\n\n", util::printable(c).c_str());
   print_help();
   return 2;
 }
@@ -477,7 +477,7 @@ int cli_main(int argc, char** argv) {
   Options opts;
   std::string err;
   if (!parse_options(argc, argv, opts, err)) {
-    std::fprintf(stderr, "%s\nTry: quillstep --help\n", err.c_str());
+    std::fprintf(stderr, "%s\nTry: quillstep --help\n", util::printable(err).c_str());
     return 2;
   }
   if (opts.command.empty()) {

@@ -2,7 +2,9 @@
 
 #include <curl/curl.h>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 
 namespace http {
@@ -12,6 +14,7 @@ namespace {
 struct WriteTarget {
   std::string* body = nullptr;
   FILE* file = nullptr;
+  int write_errno = 0;  // why the file write failed, e.g. a full disk
 };
 
 struct ProgressTarget {
@@ -38,7 +41,11 @@ size_t write_callback(char* data, size_t size, size_t count, void* userdata) {
     target->body->append(data, n);
     return n;
   }
-  if (target->file) return std::fwrite(data, 1, n, target->file) == n ? n : 0;
+  if (target->file) {
+    if (std::fwrite(data, 1, n, target->file) == n) return n;
+    target->write_errno = errno;
+    return 0;
+  }
   return n;
 }
 
@@ -84,9 +91,14 @@ CurlPtr make_handle(const std::string& url, WriteTarget* write, ProgressTarget* 
   return handle;
 }
 
-std::string failure_message(const std::string& url, CURLcode code, const char* errbuf) {
+// The library's detail, plus the system's reason when writing the file was what failed.
+std::string failure_message(const std::string& url, CURLcode code, const char* errbuf,
+                            int write_errno = 0) {
   const char* detail = errbuf[0] != '\0' ? errbuf : curl_easy_strerror(code);
-  return "GET " + url + " failed: " + detail;
+  std::string msg = "GET " + url + " failed: " + detail;
+  if (code == CURLE_WRITE_ERROR && write_errno != 0)
+    msg += std::string(" (") + std::strerror(write_errno) + ")";
+  return msg;
 }
 
 }  // namespace
@@ -139,12 +151,13 @@ bool fetch_to_file(const std::string& url, const std::string& path, std::string&
   handle.reset();
   // The last buffered bytes reach the disk only here; a full disk must not pass as success.
   const bool closed = std::fclose(file.release()) == 0;
+  const int close_errno = errno;
   if (code != CURLE_OK) {
-    err = failure_message(url, code, errbuf);
+    err = failure_message(url, code, errbuf, write.write_errno);
     return false;
   }
   if (!closed) {
-    err = "error writing file: " + path;
+    err = "error writing file: " + path + " (" + std::strerror(close_errno) + ")";
     return false;
   }
   return true;

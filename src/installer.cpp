@@ -18,21 +18,6 @@ namespace {
 
 constexpr char kGameName[] = "quillstep";
 
-// Version text as it may appear in a message: control bytes (a NUL among them) as \xNN.
-std::string printable(const std::string& s) {
-  std::string out;
-  for (unsigned char c : s) {
-    if (c < 0x20 || c == 0x7f) {
-      char buf[8];
-      std::snprintf(buf, sizeof buf, "\\x%02x", c);
-      out += buf;
-    } else {
-      out += static_cast<char>(c);
-    }
-  }
-  return out;
-}
-
 // The part of the trimmed URL after its last '/'.
 std::string url_label(const std::string& url) {
   std::string u = util::trim(url);
@@ -173,7 +158,7 @@ bool check_version(const std::string& component, const std::string& version, std
                       (version.size() >= 2 && version[1] == ':' &&
                        std::isalpha(static_cast<unsigned char>(version[0])));
   if (unsafe) {
-    err = component + " build has an unsafe version name: '" + printable(version) + "'";
+    err = component + " build has an unsafe version name: '" + util::printable(version) + "'";
     return false;
   }
   return true;

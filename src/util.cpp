@@ -223,6 +223,21 @@ std::string format_bytes(uint64_t n) {
   return buf;
 }
 
+std::string printable(const std::string& s) {
+  std::string out;
+  out.reserve(s.size());
+  for (unsigned char c : s) {
+    if ((c < 0x20 && c != '\n' && c != '\t') || c == 0x7f) {
+      char buf[8];
+      std::snprintf(buf, sizeof buf, "\\x%02x", c);
+      out += buf;
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
+  return out;
+}
+
 std::string hex_encode(const unsigned char* data, uint64_t len) {
   static const char digits[] = "0123456789abcdef";
   std::string out;

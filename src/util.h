@@ -23,6 +23,9 @@ std::string join_paths(const std::string& a, const std::string& b);
 std::string format_bytes(uint64_t n);
 // Two lower-case hex digits per byte, high nibble first, no separators.
 std::string hex_encode(const unsigned char* data, uint64_t len);
+// s for a terminal: control bytes other than LF and tab shown as \xNN, so a NUL cannot cut a
+// message short and an escape sequence from the server cannot reach the terminal.
+std::string printable(const std::string& s);
 // -1, 0 or +1: dot-separated identifiers, numeric below alphanumeric, pre-release after '-' below
 // the release, build metadata after '+' ignored.
 int compare_versions(const std::string& a, const std::string& b);
