@@ -45,7 +45,7 @@ uint64_t output_bound(const uint8_t* data, size_t size) {
     if (le(data + i, 4) != 0x02014B50) continue;
     const uint64_t method = le(data + i + 10, 2);
     const uint64_t read = std::min<uint64_t>(le(data + i + 20, 4), size);
-    total += method == 8 ? read * kInflateRatio + 65536 : read;
+    total += method == 8 ? read * kInflateRatio : read;
   }
   return total;
 }
