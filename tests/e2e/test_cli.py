@@ -36,122 +36,76 @@ Options:
 """
 
 
-def created_anything(run):
-    return [p for p in (run.data_home, run.config_home) if p.exists()] + list(run.home.iterdir())
+TRY = "\nTry: quillstep --help\n"
 
 
-@pytest.mark.parametrize("args", [["help"], ["-h"], ["--help"], ["update", "--help"],
-                                  ["--help", "--bogus"], ["status", "--server", "x", "-h"]])
-def test_help_prints_the_exact_text_and_succeeds(run, args):
-    r = run(*args, server=False)
-    assert (r.rc, r.out, r.err) == (0, HELP, ""), r
-    assert len(r.out.splitlines()) == 27
-
-
-def test_help_ignores_a_configured_server(run):
-    run.write_config("server_url = https://elsewhere.example\n")
-    r = run("help", "--server", "https://other.example")
-    assert r.out == HELP
-
-
-@pytest.mark.parametrize("args,message", [
-    (["--bogus", "status"], "unknown option: --bogus"),
-    (["-"], "unknown option: -"),
-    (["--server=x", "status"], "unknown option: --server=x"),
-    (["-yf", "update"], "unknown option: -yf"),
-    (["--bogus", "--help"], "unknown option: --bogus"),
-    (["status", "--channel"], "missing value for --channel"),
-    (["--config"], "missing value for --config"),
+@pytest.mark.parametrize("args,rc,out,err", [
+    (["help"], 0, HELP, ""), (["-h"], 0, HELP, ""), (["update", "--help"], 0, HELP, ""),
+    (["--help", "--bogus"], 0, HELP, ""), (["status", "--server", "x", "-h"], 0, HELP, ""),
+    ([], 2, HELP, ""), (["--", "--fullscreen"], 2, HELP, ""), (["", "status"], 2, HELP, ""),
+    (["--bogus", "status"], 2, "", "unknown option: --bogus" + TRY),
+    (["-"], 2, "", "unknown option: -" + TRY),
+    (["--server=x", "status"], 2, "", "unknown option: --server=x" + TRY),
+    (["-yf", "update"], 2, "", "unknown option: -yf" + TRY),
+    (["status", "--channel"], 2, "", "missing value for --channel" + TRY),
 ])
-def test_usage_errors_exit_2_and_touch_nothing(run, args, message):
+def test_help_and_usage_errors_print_exact_text_and_create_nothing(run, args, rc, out, err):
     r = run(*args, server=False)
-    assert (r.rc, r.out, r.err) == (2, "", message + "\nTry: quillstep --help\n"), r
-    assert created_anything(run) == []
+    assert (r.rc, r.out, r.err) == (rc, out, err), r
+    assert run.created_anything() == []
 
 
-@pytest.mark.parametrize("args", [[], ["--", "--fullscreen"], ["", "status"], ["--yes"]])
-def test_no_command_prints_help_and_exits_2(run, args):
-    r = run(*args, server=False)
-    assert (r.rc, r.out, r.err) == (2, HELP, ""), r
-    assert created_anything(run) == []
-
-
-@pytest.mark.parametrize("word", ["Status", "frobnicate"])
-def test_unknown_command_reports_word_and_help(run, word):
-    r = run(word, "--offline", server=False)
-    assert (r.rc, r.out, r.err) == (2, HELP, f"Unknown command: {word}\n\n"), r
+def test_unknown_command_reports_word_and_help(run):
+    r = run("Status", "--offline", server=False)
+    assert (r.rc, r.out, r.err) == (2, HELP, "Unknown command: Status\n\n"), r
 
 
 def test_version_works_with_broken_settings_and_no_home(run, tmp_path):
     run.write_config("this line is not a setting\n")
-    before = sorted(p.name for p in tmp_path.rglob("*"))
+    before = sorted(tmp_path.rglob("*"))
     for env in (run.env, {"PATH": os.environ["PATH"]}):
         for args in (["version"], ["--version"], ["launch", "--version", "--bogus"]):
             r = run(*args, env=env, server=False)
             assert (r.rc, r.out, r.err) == (0, "quillstep-launcher 0.1.0 (linux-x64)\n", ""), r
-        assert run("help", env=env).rc == 0
-    assert sorted(p.name for p in tmp_path.rglob("*")) == before
+    assert sorted(tmp_path.rglob("*")) == before
+    r = run("status", "--offline", "--data-dir", tmp_path / "d", env={"PATH": os.environ["PATH"]})
+    assert r.rc == 0 and (tmp_path / "d" / "cache").is_dir(), r  # no HOME but a data dir
 
 
-def test_broken_settings_file_fails_every_other_command(run):
-    run.write_config("# settings\nchannel = dev\n\nnot a setting\n")
-    r = run("status", "--offline")
-    assert (r.rc, r.out) == (1, ""), r
-    assert r.err == f"invalid line 4 in {run.config_file}\n"
-    r = run("bogus-command")
-    assert r.rc == 1 and r.err == f"invalid line 4 in {run.config_file}\n", r
-
-
-def test_without_home_a_data_dir_is_required(run, tmp_path):
-    env = {"PATH": os.environ["PATH"]}
-    r = run("status", "--offline", env=env, cwd=tmp_path)
-    assert (r.rc, r.err) == (1, "could not determine a data directory; pass --data-dir\n"), r
-    r = run("status", "--offline", "--data-dir", tmp_path / "d", env=env, cwd=tmp_path)
-    assert r.rc == 0, r
-    assert f"data dir:     {tmp_path / 'd'}\n" in r.out
-    assert (tmp_path / "d" / "cache").is_dir()
-
-
-def test_settings_precedence_option_then_file_then_default(run, tmp_path):
-    def status(*args):
-        r = run("status", "--offline", *args)
-        assert r.rc == 0, r
-        return r.out.splitlines()
-
-    default = status()
-    assert default[0] == "launcher:     0.1.0 (linux-x64, channel: stable)"
-    assert default[1] == "server:       https://downloads.quillstep.net/dist"
-    assert default[2] == f"data dir:     {run.data_dir}"
-
-    run.write_config("server_url = http://file.example//  \nchannel =  Dev \n"
-                     f"data_dir = {tmp_path / 'from-file'}\n")
-    lines = status()
-    assert lines[:3] == ["launcher:     0.1.0 (linux-x64, channel: dev)",
-                         "server:       http://file.example/dist",
-                         f"data dir:     {tmp_path / 'from-file'}"]
-
-    lines = status("--server", "http://opt.example", "--channel", "stable",
-                   "--data-dir", tmp_path / "from-opt")
-    assert lines[:3] == ["launcher:     0.1.0 (linux-x64, channel: stable)",
-                         "server:       http://opt.example/dist",
-                         f"data dir:     {tmp_path / 'from-opt'}"]
-
-    assert status("--channel", "")[0].endswith("channel: dev)")
-
-    other = tmp_path / "other.conf"
-    other.write_text("channel = dev\n")
-    lines = status("--config", other)
-    assert lines[0].endswith("channel: dev)")
-    assert lines[3] == f"config:       {run.config_file}"
-    assert status("--config", tmp_path / "missing.conf")[0].endswith("channel: stable)")
+BROKEN = "# settings\nchannel = dev\n\nnot a setting\n"
 
 
 @pytest.mark.parametrize("conf,args,message", [
-    ("", ["--channel", "beta"], "invalid channel 'beta' (use stable or dev)"),
-    ("server_url =\n", [], "server_url is not configured"),
-    ("", ["--server", "//"], "server_url is not configured"),
+    (BROKEN, ["status"], "invalid line 4 in {}"),
+    (BROKEN, ["bogus-command"], "invalid line 4 in {}"),
+    ("", ["status", "--channel", "beta"], "invalid channel 'beta' (use stable or dev)"),
+    ("server_url =\n", ["status"], "server_url is not configured"),
+    ("", ["status", "--server", "//"], "server_url is not configured"),
+    (None, ["status"], "could not determine a data directory; pass --data-dir"),  # no HOME
 ])
-def test_bad_settings_are_reported(run, conf, args, message):
-    run.write_config(conf)
-    r = run("status", "--offline", *args)
-    assert (r.rc, r.out, r.err) == (1, "", message + "\n"), r
+def test_bad_settings_fail_with_a_clear_message(run, conf, args, message):
+    if conf is not None:
+        run.write_config(conf)
+    r = run(*args, "--offline", env=None if conf is not None else {"PATH": os.environ["PATH"]})
+    assert (r.rc, r.out, r.err) == (1, "", message.format(run.config_file) + "\n"), r
+
+
+def test_settings_precedence_option_then_file_then_default(run, tmp_path):
+    def head(*args):
+        r = run("status", "--offline", *args)
+        assert r.rc == 0, r
+        return r.out.splitlines()[:3]
+
+    def expect(channel, server, data_dir):
+        return [f"launcher:     0.1.0 (linux-x64, channel: {channel})",
+                f"server:       {server}/dist", f"data dir:     {data_dir}"]
+
+    assert head() == expect("stable", "https://downloads.quillstep.net", run.data_dir)
+    run.write_config("server_url = http://file.example//  \nchannel =  Dev \n"
+                     f"data_dir = {tmp_path / 'file'}\n")
+    assert head() == expect("dev", "http://file.example", tmp_path / "file")
+    assert head("--server", "http://opt.example", "--channel", "stable", "--data-dir",
+                tmp_path / "opt") == expect("stable", "http://opt.example", tmp_path / "opt")
+    assert head("--channel", "")[0].endswith("channel: dev)")
+    (tmp_path / "other.conf").write_text("channel = stable\n")
+    assert head("--config", tmp_path / "other.conf")[0].endswith("channel: stable)")

@@ -11,12 +11,10 @@ import signal
 import subprocess
 import time
 import zipfile
-from pathlib import Path
 
 import pytest
 
-from conftest import (BIN, PLATFORM, assert_installed, engine_zip, game_zip, half_done, make_zip,
-                      read_state)
+from conftest import BIN, PLATFORM, assert_installed, engine_zip, game_zip, make_zip
 
 ENGINE_ZIP = f"quillstep-engine-1.1.0-{PLATFORM}.zip"
 ARTIFACT = {"engine": f"/dist/files/engine/{ENGINE_ZIP}",
@@ -175,7 +173,7 @@ def test_killed_anywhere_then_a_rerun_finishes(run, installed, tmp_path, command
     shutil.copy2(BIN, exe)
     old = exe.read_bytes()
     new = old + b"\n# launcher 0.2.0\n"
-    installed.publish_launcher("0.2.0", make_zip({"quillstep-launcher": (new, 0o700)}))
+    installed.publish("launcher", "0.2.0", make_zip({"quillstep-launcher": (new, 0o700)}))
     publish_new(installed, 2 << 20)
     keep = [run.data_dir, exe.parent]
     for d in keep:
@@ -193,17 +191,12 @@ def test_killed_anywhere_then_a_rerun_finishes(run, installed, tmp_path, command
             shutil.copytree(tmp_path / "pristine" / d.name, d, symlinks=True)
         where = kill(run, exe, args, point, installed)
         content = exe.read_bytes()
-        assert content in (old, new) and os.access(exe, os.X_OK)
-        state = read_state(run)
+        assert content in (old, new) and os.access(exe, os.X_OK), where
+        state = run.state()
         r = run("launch", "--no-update", "--no-selfupdate", exe=exe)
-        assert r.rc == 0 and f"engine {state['engine_version']} running" in r.out, r
-        game = (run.data_dir / "games/quillstep/game.conf").exists()
-        seen = (list(state.values()), "game" if game else "NO GAME", content == new,
-                sorted(os.listdir(exe.parent)), half_done(run))
-        assert run(*args, exe=exe).rc == 0
+        assert r.rc == 0 and f"engine {state['engine_version']} running" in r.out, (where, r)
+        assert run(*args, exe=exe).rc == 0, where
         # A kill after the record but before the clean-up leaves the archive for good.
         assert_installed(run, *done, allow={ENGINE_ZIP, "quillstep-game-0.2.0.zip"})
         if command == "selfupdate":
             assert exe.read_bytes() == new and os.listdir(exe.parent) == ["quillstep"]
-        print(command, "killed at", where, "->", *seen, "| after a rerun:", half_done(run),
-              sorted(os.listdir(run.data_dir / "engine")))

@@ -1,36 +1,17 @@
 """Hostile and absurd input (archives, manifests, settings, over-long paths): a clear message, and
 what is installed stays as it was."""
 
-import io
 import os
 import stat
 import zipfile
 
 import pytest
 
-from conftest import ENGINE_SCRIPT, assert_installed
+from conftest import assert_installed, engine_zip
 
-REG, LINK = stat.S_IFREG | 0o644, stat.S_IFLNK | 0o777
-DEFLATE, BZIP2 = zipfile.ZIP_DEFLATED, zipfile.ZIP_BZIP2
-LAYOUT = [("bin/quillstep", ENGINE_SCRIPT.format(version="1.1.0").encode(), REG | 0o755, DEFLATE),
-          ("share/README.txt", b"engine 1.1.0\n", REG, DEFLATE)]
+LINK = stat.S_IFLNK | 0o777
 LONG = "share/" + ("d" * 250 + "/") * 20 + "x"
 OUTSIDE = "/tmp/quillstep-hostile-archive"  # where an archive that escaped would write
-
-
-def raw_zip(entries):
-    """ZIP bytes from (name, data, mode, method) or a plain name; a NUL in a name survives."""
-    entries = [e if isinstance(e, tuple) else (e, b"x", REG, DEFLATE) for e in entries]
-    buf = io.BytesIO()
-    with zipfile.ZipFile(buf, "w") as z:
-        for name, data, mode, method in entries:
-            info = zipfile.ZipInfo(name.replace("\0", "\x7f"), date_time=(2026, 1, 2, 3, 4, 6))
-            info.create_system, info.external_attr, info.compress_type = 3, mode << 16, method
-            z.writestr(info, data)
-    out = buf.getvalue()
-    for name, *_ in entries:
-        out = out.replace(name.replace("\0", "\x7f").encode(), name.encode())
-    return out
 
 
 def tree(root, skip=("site", "requests.log")):
@@ -39,18 +20,21 @@ def tree(root, skip=("site", "requests.log")):
 
 
 @pytest.mark.parametrize("entries,message", [
-    (["share/evil\0.txt"], "archive: invalid entry name: share/evil\\x00.txt"),
-    (["..\\..\\evil.txt", "d:\\evil.txt"], "archive: absolute path in zip: d:\\evil.txt"),
-    ([OUTSIDE + "/evil.txt"], "archive: absolute path in zip: " + OUTSIDE + "/evil.txt"),
-    (["share/README.txt/evil.txt"], "could not create directory: "),
-    ([("bin/tool", OUTSIDE.encode(), LINK, DEFLATE), "bin/tool/evil.txt"],
+    ({"share/evil\0.txt": b"x"}, "archive: invalid entry name: share/evil\\x00.txt"),
+    ({"share/../../../../evil.txt": b"x"}, "archive: path traversal in zip: share/../../../../"),
+    ({"..\\..\\evil.txt": b"x", "d:\\evil.txt": b"x"}, "archive: absolute path in zip: d:\\evil"),
+    ({OUTSIDE + "/evil.txt": b"x"}, "archive: absolute path in zip: " + OUTSIDE + "/evil.txt"),
+    ({"share/README.txt/evil.txt": b"x"}, "could not create directory: "),
+    ({"bin/tool": (OUTSIDE.encode(), LINK), "bin/tool/evil.txt": b"x"},
      "archive: symlinks are not supported: bin/tool"),
-    ([("share/packed", b"x", REG, BZIP2)], "archive: unsupported zip compression method 12"),
-    ([LONG], "could not create directory: "),
+    ({"share/packed": (b"x", 0o644, zipfile.ZIP_BZIP2)},
+     "archive: unsupported zip compression method 12"),
+    ({LONG: b"x"}, "could not create directory: "),
     (None, "not a zip archive (no end-of-central-directory): "),
-], ids=["nul", "backslash", "absolute", "file-under-file", "symlink", "method", "long", "not-zip"])
+], ids=["nul", "dot-dot", "backslash", "absolute", "file-under-file", "symlink", "method", "long",
+        "not-zip"])
 def test_hostile_archive_is_refused_and_changes_nothing(run, installed, entries, message):
-    installed.publish_engine("1.1.0", data=raw_zip(LAYOUT + entries) if entries else b"PK" * 99)
+    installed.publish_engine("1.1.0", data=engine_zip("1.1.0", entries) if entries else b"PK" * 99)
     before = tree(run.tmp)
     r = run("update")
     assert (r.rc, r.out) == (1, "game: up to date (0.1.0)\n"), r

@@ -1,1 +1,0 @@
-#include <catch2/catch_test_macros.hpp>
