@@ -444,16 +444,21 @@ int cmd_selfupdate(installer::Env& env, const Options& opts) {
   return 0;
 }
 
-// Everything after HTTP initialisation, with env alive throughout.
-int run(installer::Env& env, const Options& opts) {
+// Answers the commands that need neither the network nor settings; false for any other.
+bool answer_offline(const Options& opts) {
   if (opts.command == "help") {
     print_help();
-    return 0;
+    return true;
   }
   if (opts.command == "version") {
     std::printf("%s %s (%s)\n", kLauncherName, kLauncherVersion, paths::platform_key());
-    return 0;
+    return true;
   }
+  return false;
+}
+
+// Everything after HTTP initialisation, with env alive throughout.
+int run(installer::Env& env, const Options& opts) {
   std::string err;
   if (!build_env(opts, env, err)) {
     std::fprintf(stderr, "%s\n", util::printable(err).c_str());
@@ -484,6 +489,8 @@ int cli_main(int argc, char** argv) {
     print_help();
     return 2;
   }
+  // Before the HTTP library is loaded: these two must stay instant and work without it.
+  if (answer_offline(opts)) return 0;
   if (!http::init()) {
     std::fprintf(stderr, "failed to initialize HTTP backend\n");
     return 1;

@@ -20,7 +20,8 @@ struct Options {
   std::string user_agent = kLauncherName;  // sent as user_agent + "/" + kLauncherVersion
 };
 
-// curl_global_init; once per process before any transfer.
+// Loads libcurl and runs curl_global_init; false when either fails. Once per process before any
+// transfer (a transfer without it loads the library itself).
 bool init();
 // curl_global_cleanup; once on every exit after a successful init().
 void deinit();
