@@ -64,6 +64,11 @@ struct WriteTarget {
 
 struct ProgressTarget {
   ProgressFn progress;
+  // The last figures reported: the library repeats them (several times once a transfer is
+  // complete), and a display would draw its finished line once per repeat.
+  bool reported = false;
+  uint64_t last_now = 0;
+  uint64_t last_total = 0;
 };
 
 struct CurlDeleter {
@@ -97,8 +102,14 @@ size_t write_callback(char* data, size_t size, size_t count, void* userdata) {
 int xferinfo_callback(void* userdata, curl_off_t dltotal, curl_off_t dlnow, curl_off_t,
                       curl_off_t) {
   auto* target = static_cast<ProgressTarget*>(userdata);
-  if (target && target->progress)
-    target->progress(static_cast<uint64_t>(dlnow), static_cast<uint64_t>(dltotal));
+  if (!target || !target->progress) return 0;
+  const auto now = static_cast<uint64_t>(dlnow);
+  const auto total = static_cast<uint64_t>(dltotal);
+  if (target->reported && now == target->last_now && total == target->last_total) return 0;
+  target->reported = true;
+  target->last_now = now;
+  target->last_total = total;
+  target->progress(now, total);
   return 0;
 }
 

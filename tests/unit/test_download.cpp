@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <catch2/catch_test_macros.hpp>
 #include <utility>
 #include <vector>
@@ -50,6 +51,8 @@ TEST_CASE_METHOD(Fixture, "progress arrives as (received, total)") {
   REQUIRE(calls.size() > 1);
   for (auto [now, total] : calls) CHECK((total == 60000 || (total == 0 && now == 0)));
   CHECK(calls.back() == std::make_pair(uint64_t{60000}, uint64_t{60000}));
+  // The library repeats the final figures; a display must see them once.
+  CHECK(std::count(calls.begin(), calls.end(), calls.back()) == 1);
 }
 
 TEST_CASE("TLS verification rejects a self-signed certificate unless switched off") {
