@@ -86,8 +86,8 @@ void check_scratch(const Scratch& s, size_t input_size) {
   const std::set<fs::path> allowed = {s.zip, s.canary, s.dest};
   std::error_code ec;
   for (const auto& entry : fs::directory_iterator(s.root, ec)) {
-    if (!allowed.count(entry.path())) fail("extraction wrote outside the destination: " +
-                                           entry.path().string());
+    if (!allowed.count(entry.path()))
+      fail("extraction wrote outside the destination: " + entry.path().string());
   }
   if (ec) fail("scratch directory vanished: " + s.root.string());
   std::ifstream in(s.canary, std::ios::binary);

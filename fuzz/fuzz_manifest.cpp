@@ -85,8 +85,8 @@ void check_manifest(const manifest::Manifest& m, bool launcher) {
     check_selection(m, channel, builds);
   }
   const std::string absent = "\x01no such channel";
-  if (!m.count(absent) && (manifest::latest(m, absent) != nullptr ||
-                           manifest::find(m, absent, "1") != nullptr))
+  if (!m.count(absent) &&
+      (manifest::latest(m, absent) != nullptr || manifest::find(m, absent, "1") != nullptr))
     fail("look-up in a missing channel found something");
 }
 

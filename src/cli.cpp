@@ -191,9 +191,9 @@ int update_component(installer::Env& env, const Options& opts, const std::string
     std::fprintf(stderr, "%s: no builds in channel '%s'\n", name.c_str(), env.channel.c_str());
     return 1;
   }
-  if (!installed.empty() && util::compare_versions(build->version, installed) <= 0 &&
-      !opts.force) {
-    if (verbose) std::printf("%s: up to date (%s)\n", name.c_str(), util::printable(installed).c_str());
+  if (!installed.empty() && util::compare_versions(build->version, installed) <= 0 && !opts.force) {
+    if (verbose)
+      std::printf("%s: up to date (%s)\n", name.c_str(), util::printable(installed).c_str());
     return 0;
   }
   const std::string prompt = name + " " + util::printable(build->version) + ": download " +
@@ -208,7 +208,8 @@ int update_component(installer::Env& env, const Options& opts, const std::string
     std::fprintf(stderr, "%s: %s\n", name.c_str(), util::printable(err).c_str());
     return 1;
   }
-  if (verbose) std::printf("%s: installed %s\n", name.c_str(), util::printable(build->version).c_str());
+  if (verbose)
+    std::printf("%s: installed %s\n", name.c_str(), util::printable(build->version).c_str());
   return 0;
 }
 
@@ -305,12 +306,12 @@ int cmd_status(installer::Env& env, const Options& opts) {
   std::printf("server:       %s\n", util::printable(env.base_url).c_str());
   std::printf("data dir:     %s\n", util::printable(env.paths.data_dir).c_str());
   std::printf("config:       %s\n", util::printable(env.paths.config_file).c_str());
-  std::printf("engine:       %s\n",
-              or_default(installer::get_installed_version(env, "engine_version"), "not installed")
-                  .c_str());
-  std::printf("game:         %s\n",
-              or_default(installer::get_installed_version(env, "game_version"), "not installed")
-                  .c_str());
+  std::printf(
+      "engine:       %s\n",
+      or_default(installer::get_installed_version(env, "engine_version"), "not installed").c_str());
+  std::printf(
+      "game:         %s\n",
+      or_default(installer::get_installed_version(env, "game_version"), "not installed").c_str());
   if (opts.offline) return 0;
   for (const std::string& name : kAllComponents) {
     manifest::Manifest m;
@@ -320,7 +321,8 @@ int cmd_status(installer::Env& env, const Options& opts) {
       continue;
     }
     const manifest::Build* b = manifest::latest(m, env.channel);
-    std::printf("latest %-9s: %s\n", name.c_str(), b ? util::printable(b->version).c_str() : "(none)");
+    std::printf("latest %-9s: %s\n", name.c_str(),
+                b ? util::printable(b->version).c_str() : "(none)");
   }
   return 0;
 }
@@ -353,7 +355,8 @@ int cmd_list(installer::Env& env, const Options& opts) {
   }
   std::printf("Channel '%s' of %s:\n\n", env.channel.c_str(), name.c_str());
   for (const manifest::Build& b : channel->second) {
-    std::printf("  %-16s %s", util::printable(b.version).c_str(), util::printable(b.released).c_str());
+    std::printf("  %-16s %s", util::printable(b.version).c_str(),
+                util::printable(b.released).c_str());
     if (name == "engine" && source_published(b.source)) std::printf("  source");
     const auto art = b.files.find(env.platform);
     if (art != b.files.end()) {
@@ -408,23 +411,28 @@ int cmd_source_info(installer::Env& env, const Options& opts) {
     return 1;
   }
   const std::string installed = installer::get_installed_version(env, "engine_version");
-  const manifest::Build* b = installed.empty() ? nullptr : manifest::find(m, env.channel, installed);
+  const manifest::Build* b =
+      installed.empty() ? nullptr : manifest::find(m, env.channel, installed);
   if (!b) b = manifest::latest(m, env.channel);
   if (!b) {
     std::fprintf(stderr, "no engine builds found\n");
     return 1;
   }
   if (!source_published(b->source)) {
-    std::fprintf(stderr, "engine build %s has no source archive entry\n", util::printable(b->version).c_str());
+    std::fprintf(stderr, "engine build %s has no source archive entry\n",
+                 util::printable(b->version).c_str());
     return 1;
   }
-  std::printf("Quillstep engine %s is based on Luanti (LGPL-2.1-or-later).\n", util::printable(b->version).c_str());
-  std::printf("The full corresponding source (including all Quillstep modifications) is available "
-              "for at least three years:\n\n");
+  std::printf("Quillstep engine %s is based on Luanti (LGPL-2.1-or-later).\n",
+              util::printable(b->version).c_str());
+  std::printf(
+      "The full corresponding source (including all Quillstep modifications) is available "
+      "for at least three years:\n\n");
   std::printf("  archive: %s\n", util::printable(resolve_url(env, b->source.url)).c_str());
   std::printf("  sha256:  %s\n", util::printable(b->source.sha256).c_str());
   std::printf("  size:    %s\n\n", util::format_bytes(b->source.size).c_str());
-  std::printf("License text: %s\n", util::printable(util::join_paths(env.base_url, kLicensePath)).c_str());
+  std::printf("License text: %s\n",
+              util::printable(util::join_paths(env.base_url, kLicensePath)).c_str());
   std::printf("Game content (Lua mods, art, audio) is proprietary and not covered by the LGPL.\n");
   return opts.download ? download_source(env, b->source) : 0;
 }

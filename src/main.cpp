@@ -1,7 +1,6 @@
+#include <catch2/catch_session.hpp>
 #include <string>
 #include <vector>
-
-#include <catch2/catch_session.hpp>
 
 #include "cli.h"
 

@@ -21,8 +21,8 @@ namespace {
 
 // Asks on a terminal whether to download; false when the user declined.
 bool user_accepts(const std::string& version, uint64_t size) {
-  std::printf("A new launcher version is available: %s (current: %s)\n", util::printable(version).c_str(),
-              kLauncherVersion);
+  std::printf("A new launcher version is available: %s (current: %s)\n",
+              util::printable(version).c_str(), kLauncherVersion);
   if (installer::confirm("Download " + util::format_bytes(size) + "? [Y/n] ")) return true;
   std::printf("Launcher update skipped.\n");
   return false;

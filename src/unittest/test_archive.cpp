@@ -1,9 +1,8 @@
+#include <catch2/catch_test_macros.hpp>
 #include <cstdint>
 #include <filesystem>
 #include <string>
 #include <system_error>
-
-#include <catch2/catch_test_macros.hpp>
 
 #include "archive.h"
 #include "temp_dir.h"

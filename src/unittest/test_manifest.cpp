@@ -1,6 +1,5 @@
-#include <string>
-
 #include <catch2/catch_test_macros.hpp>
+#include <string>
 
 #include "manifest.h"
 

@@ -1,6 +1,5 @@
-#include <string>
-
 #include <catch2/catch_test_macros.hpp>
+#include <string>
 
 #include "paths.h"
 #include "temp_dir.h"
@@ -27,9 +26,7 @@ TEST_CASE("paths: engine binary discovery") {
   std::string err;
   paths::LauncherPaths p = paths::get_paths(tmp.file("data"));
 
-  SECTION("nothing installed") {
-    CHECK(p.engine_binary("0.0.0").empty());
-  }
+  SECTION("nothing installed") { CHECK(p.engine_binary("0.0.0").empty()); }
 
   SECTION("upstream name is found") {
     REQUIRE(util::write_whole_file(p.engine_dir("9.9.9") + "/bin/luanti", "x", err));

@@ -1,7 +1,6 @@
+#include <catch2/catch_test_macros.hpp>
 #include <string>
 #include <vector>
-
-#include <catch2/catch_test_macros.hpp>
 
 #include "temp_dir.h"
 #include "util.h"
