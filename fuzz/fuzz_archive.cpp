@@ -15,6 +15,7 @@
 #include <string_view>
 
 #include "archive.h"
+#include "scratch.h"
 
 namespace fs = std::filesystem;
 
@@ -51,24 +52,11 @@ uint64_t output_bound(const uint8_t* data, size_t size) {
 }
 
 // One scratch directory per process: the archive file, a canary and the destination.
-struct Scratch {
-  fs::path root, zip, canary, dest;
+struct Scratch : ScratchDir {
+  // The destination sits one level down so that a climbing name is still caught in here.
+  fs::path zip = root / "in.zip", canary = root / "canary", dest = root / "out";
 
-  Scratch() {
-    const char* base = std::getenv("QUILLSTEP_FUZZ_SCRATCH");
-    std::string tmpl = std::string(base && *base ? base : "/dev/shm") + "/fuzz-archive-XXXXXX";
-    if (!mkdtemp(tmpl.data())) fail("cannot create scratch directory " + tmpl);
-    // The destination sits one level down so that a climbing name is still caught in here.
-    root = tmpl;
-    zip = root / "in.zip";
-    canary = root / "canary";
-    dest = root / "out";
-    std::ofstream(canary, std::ios::binary) << kCanaryText;
-  }
-  ~Scratch() {
-    std::error_code ec;
-    fs::remove_all(root, ec);
-  }
+  Scratch() : ScratchDir("fuzz-archive") { std::ofstream(canary, std::ios::binary) << kCanaryText; }
 };
 
 Scratch& scratch() {

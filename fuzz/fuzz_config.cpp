@@ -10,6 +10,7 @@
 #include <string>
 
 #include "config.h"
+#include "scratch.h"
 
 namespace fs = std::filesystem;
 
@@ -26,21 +27,10 @@ bool trimmed(const std::string& s) {
   return s.empty() || (!is_blank(s.front()) && !is_blank(s.back()));
 }
 
-struct Scratch {
-  fs::path root, input, saved;
+struct Scratch : ScratchDir {
+  fs::path input = root / "in.conf", saved = root / "saved.conf";
 
-  Scratch() {
-    const char* base = std::getenv("QUILLSTEP_FUZZ_SCRATCH");
-    std::string tmpl = std::string(base && *base ? base : "/dev/shm") + "/fuzz-config-XXXXXX";
-    if (!mkdtemp(tmpl.data())) fail("cannot create scratch directory " + tmpl);
-    root = tmpl;
-    input = root / "in.conf";
-    saved = root / "saved.conf";
-  }
-  ~Scratch() {
-    std::error_code ec;
-    fs::remove_all(root, ec);
-  }
+  Scratch() : ScratchDir("fuzz-config") {}
 };
 
 Scratch& scratch() {
