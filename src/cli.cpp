@@ -369,12 +369,6 @@ int cmd_list(installer::Env& env, const Options& opts) {
   return 0;
 }
 
-// An artifact URL as the download will request it.
-std::string resolve_url(const installer::Env& env, const std::string& url) {
-  if (util::starts_with(url, "http://") || util::starts_with(url, "https://")) return url;
-  return util::join_paths(env.base_url, url);
-}
-
 // The local file name for a downloaded source archive. Names that could leave the current
 // directory or replace a hidden start-up file there (".bashrc") fall back to a fixed name.
 std::string source_file_name(const std::string& url) {
@@ -428,7 +422,8 @@ int cmd_source_info(installer::Env& env, const Options& opts) {
   std::printf(
       "The full corresponding source (including all Quillstep modifications) is available "
       "for at least three years:\n\n");
-  std::printf("  archive: %s\n", util::printable(resolve_url(env, b->source.url)).c_str());
+  std::printf("  archive: %s\n",
+              util::printable(download::resolve_url(env.base_url, b->source.url)).c_str());
   std::printf("  sha256:  %s\n", util::printable(b->source.sha256).c_str());
   std::printf("  size:    %s\n\n", util::format_bytes(b->source.size).c_str());
   std::printf("License text: %s\n",

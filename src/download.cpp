@@ -9,12 +9,13 @@
 #include "util.h"
 
 namespace download {
-namespace {
 
 std::string resolve_url(const std::string& base_url, const std::string& url) {
   if (util::starts_with(url, "http://") || util::starts_with(url, "https://")) return url;
   return util::join_paths(base_url, url);
 }
+
+namespace {
 
 // Checks digest and, when size is not 0, length of the downloaded file at part. The length comes
 // from the file system, so memory use does not grow with the file.

@@ -9,6 +9,9 @@
 
 namespace download {
 
+// url unchanged when it begins with "http://" or "https://", else joined to base_url.
+std::string resolve_url(const std::string& base_url, const std::string& url);
+
 // Downloads url (absolute, or relative to base_url) to dest through dest + ".part" and accepts it
 // only when its SHA-256 and, when size is not 0, its length match. On failure nothing is left at
 // dest + ".part" and err holds the reason; dest is untouched unless the final move's copy fallback
