@@ -1,7 +1,6 @@
 #include "http.h"
 
 #include <curl/curl.h>
-#include <dlfcn.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -10,50 +9,6 @@
 
 namespace http {
 namespace {
-
-// The libcurl entry points this file calls. The library is opened on first use rather than
-// linked, so that commands which never transfer anything (help, version) do not pay for loading
-// it and its few dozen dependencies at every start.
-struct CurlApi {
-  decltype(&::curl_global_init) global_init;
-  decltype(&::curl_global_cleanup) global_cleanup;
-  decltype(&::curl_easy_init) easy_init;
-  decltype(&::curl_easy_setopt) easy_setopt;
-  decltype(&::curl_easy_perform) easy_perform;
-  decltype(&::curl_easy_cleanup) easy_cleanup;
-  decltype(&::curl_easy_strerror) easy_strerror;
-};
-
-template <typename Fn>
-bool resolve(void* lib, const char* name, Fn& fn) {
-  fn = reinterpret_cast<Fn>(dlsym(lib, name));
-  return fn != nullptr;
-}
-
-// Null when the library or one of its functions is missing. The library stays loaded for the
-// life of the process. Lazy binding, as when it was linked: binding all its dependencies' symbols
-// up front made every transfer command about half a millisecond slower.
-const CurlApi* load_curl() {
-  void* lib = dlopen("libcurl.so.4", RTLD_LAZY | RTLD_LOCAL);
-  if (!lib) return nullptr;
-  static CurlApi api;
-  if (resolve(lib, "curl_global_init", api.global_init) &&
-      resolve(lib, "curl_global_cleanup", api.global_cleanup) &&
-      resolve(lib, "curl_easy_init", api.easy_init) &&
-      resolve(lib, "curl_easy_setopt", api.easy_setopt) &&
-      resolve(lib, "curl_easy_perform", api.easy_perform) &&
-      resolve(lib, "curl_easy_cleanup", api.easy_cleanup) &&
-      resolve(lib, "curl_easy_strerror", api.easy_strerror)) {
-    return &api;
-  }
-  return nullptr;
-}
-
-// Loaded once, on the first call from any thread.
-const CurlApi* curl() {
-  static const CurlApi* const api = load_curl();
-  return api;
-}
 
 // Where one transfer's bytes go: at most one of the two is set.
 struct WriteTarget {
@@ -72,7 +27,7 @@ struct ProgressTarget {
 };
 
 struct CurlDeleter {
-  void operator()(CURL* c) const { curl()->easy_cleanup(c); }
+  void operator()(CURL* c) const { curl_easy_cleanup(c); }
 };
 using CurlPtr = std::unique_ptr<CURL, CurlDeleter>;
 
@@ -116,36 +71,33 @@ int xferinfo_callback(void* userdata, curl_off_t dltotal, curl_off_t dlnow, curl
 // Options are set in a fixed order and their results are not examined: each is long supported.
 CurlPtr make_handle(const std::string& url, WriteTarget* write, ProgressTarget* progress,
                     const Options& opts, char* errbuf) {
-  const CurlApi* api = curl();
-  if (!api) return nullptr;
-  CurlPtr handle(api->easy_init());
+  CurlPtr handle(curl_easy_init());
   CURL* c = handle.get();
   if (!c) return handle;
-  const auto setopt = api->easy_setopt;
-  setopt(c, CURLOPT_URL, url.c_str());
-  setopt(c, CURLOPT_WRITEFUNCTION, write_callback);
-  setopt(c, CURLOPT_WRITEDATA, write);
-  setopt(c, CURLOPT_ACCEPT_ENCODING, "");
-  setopt(c, CURLOPT_CONNECTTIMEOUT_MS, 10000L);
-  setopt(c, CURLOPT_FOLLOWLOCATION, opts.follow_redirects ? 1L : 0L);
-  setopt(c, CURLOPT_MAXREDIRS, 10L);
-  setopt(c, CURLOPT_FAILONERROR, 1L);
-  setopt(c, CURLOPT_ERRORBUFFER, errbuf);
+  curl_easy_setopt(c, CURLOPT_URL, url.c_str());
+  curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, write_callback);
+  curl_easy_setopt(c, CURLOPT_WRITEDATA, write);
+  curl_easy_setopt(c, CURLOPT_ACCEPT_ENCODING, "");
+  curl_easy_setopt(c, CURLOPT_CONNECTTIMEOUT_MS, 10000L);
+  curl_easy_setopt(c, CURLOPT_FOLLOWLOCATION, opts.follow_redirects ? 1L : 0L);
+  curl_easy_setopt(c, CURLOPT_MAXREDIRS, 10L);
+  curl_easy_setopt(c, CURLOPT_FAILONERROR, 1L);
+  curl_easy_setopt(c, CURLOPT_ERRORBUFFER, errbuf);
   if (!opts.user_agent.empty()) {
     const std::string agent = opts.user_agent + "/" + kLauncherVersion;
-    setopt(c, CURLOPT_USERAGENT, agent.c_str());  // the library keeps its own copy
+    curl_easy_setopt(c, CURLOPT_USERAGENT, agent.c_str());  // the library keeps its own copy
   }
-  setopt(c, CURLOPT_SSL_VERIFYPEER, opts.verify_tls ? 1L : 0L);
-  setopt(c, CURLOPT_SSL_VERIFYHOST, opts.verify_tls ? 2L : 0L);
-  if (opts.timeout_ms != 0) setopt(c, CURLOPT_TIMEOUT_MS, long{opts.timeout_ms});
+  curl_easy_setopt(c, CURLOPT_SSL_VERIFYPEER, opts.verify_tls ? 1L : 0L);
+  curl_easy_setopt(c, CURLOPT_SSL_VERIFYHOST, opts.verify_tls ? 2L : 0L);
+  if (opts.timeout_ms != 0) curl_easy_setopt(c, CURLOPT_TIMEOUT_MS, long{opts.timeout_ms});
   if (opts.low_speed_time_s != 0) {
-    setopt(c, CURLOPT_LOW_SPEED_LIMIT, 1L);
-    setopt(c, CURLOPT_LOW_SPEED_TIME, long{opts.low_speed_time_s});
+    curl_easy_setopt(c, CURLOPT_LOW_SPEED_LIMIT, 1L);
+    curl_easy_setopt(c, CURLOPT_LOW_SPEED_TIME, long{opts.low_speed_time_s});
   }
   if (progress->progress) {
-    setopt(c, CURLOPT_NOPROGRESS, 0L);
-    setopt(c, CURLOPT_XFERINFOFUNCTION, xferinfo_callback);
-    setopt(c, CURLOPT_XFERINFODATA, progress);
+    curl_easy_setopt(c, CURLOPT_NOPROGRESS, 0L);
+    curl_easy_setopt(c, CURLOPT_XFERINFOFUNCTION, xferinfo_callback);
+    curl_easy_setopt(c, CURLOPT_XFERINFODATA, progress);
   }
   return handle;
 }
@@ -153,7 +105,7 @@ CurlPtr make_handle(const std::string& url, WriteTarget* write, ProgressTarget* 
 // The library's detail, plus the system's reason when writing the file was what failed.
 std::string failure_message(const std::string& url, CURLcode code, const char* errbuf,
                             int write_errno = 0) {
-  const char* detail = errbuf[0] != '\0' ? errbuf : curl()->easy_strerror(code);
+  const char* detail = errbuf[0] != '\0' ? errbuf : curl_easy_strerror(code);
   std::string msg = "GET " + url + " failed: " + detail;
   if (code == CURLE_WRITE_ERROR && write_errno != 0)
     msg += std::string(" (") + std::strerror(write_errno) + ")";
@@ -162,14 +114,9 @@ std::string failure_message(const std::string& url, CURLcode code, const char* e
 
 }  // namespace
 
-bool init() {
-  const CurlApi* api = curl();
-  return api && api->global_init(CURL_GLOBAL_ALL) == 0;
-}
+bool init() { return curl_global_init(CURL_GLOBAL_ALL) == 0; }
 
-void deinit() {
-  if (const CurlApi* api = curl()) api->global_cleanup();
-}
+void deinit() { curl_global_cleanup(); }
 
 bool fetch_string(const std::string& url, std::string& body, std::string& err,
                   const Options& opts) {
@@ -182,7 +129,7 @@ bool fetch_string(const std::string& url, std::string& body, std::string& err,
     err = "curl_easy_init failed";
     return false;
   }
-  const CURLcode code = curl()->easy_perform(handle.get());
+  const CURLcode code = curl_easy_perform(handle.get());
   handle.reset();
   if (code == CURLE_OK) return true;
   err = failure_message(url, code, errbuf);
@@ -211,7 +158,7 @@ bool fetch_to_file(const std::string& url, const std::string& path, std::string&
     err = "curl_easy_init failed";
     return false;
   }
-  const CURLcode code = curl()->easy_perform(handle.get());
+  const CURLcode code = curl_easy_perform(handle.get());
   handle.reset();
   // The last buffered bytes reach the disk only here; a full disk must not pass as success.
   const bool closed = std::fclose(file.release()) == 0;

@@ -20,8 +20,7 @@ struct Options {
   std::string user_agent = kLauncherName;  // sent as user_agent + "/" + kLauncherVersion
 };
 
-// Loads libcurl and runs curl_global_init; false when either fails. Once per process before any
-// transfer (a transfer without it loads the library itself).
+// curl_global_init; false when it fails. Once per process before any transfer.
 bool init();
 // curl_global_cleanup; once on every exit after a successful init().
 void deinit();

@@ -1,8 +1,6 @@
 #include "util.h"
 
-#include <dlfcn.h>
 #include <fcntl.h>
-#include <openssl/opensslv.h>
 #include <openssl/sha.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -162,33 +160,6 @@ bool write_synced(const std::string& tmp, const std::string& content, std::strin
     return false;
   }
   return true;
-}
-
-// The SHA-256 calls, from libcrypto opened on first use: most commands never hash, and loading
-// the library at start-up took longer than all the rest of `version`.
-struct Sha256Api {
-  decltype(&::SHA256_Init) init;
-  decltype(&::SHA256_Update) update;
-  decltype(&::SHA256_Final) finish;
-};
-
-static_assert(OPENSSL_VERSION_MAJOR == 3, "the library name below is OpenSSL 3's");
-
-// Null when the library or one of the calls is missing. The library stays loaded.
-const Sha256Api* load_sha256() {
-  void* lib = dlopen("libcrypto.so.3", RTLD_LAZY | RTLD_LOCAL);
-  if (!lib) return nullptr;
-  static Sha256Api api;
-  api.init = reinterpret_cast<decltype(api.init)>(dlsym(lib, "SHA256_Init"));
-  api.update = reinterpret_cast<decltype(api.update)>(dlsym(lib, "SHA256_Update"));
-  api.finish = reinterpret_cast<decltype(api.finish)>(dlsym(lib, "SHA256_Final"));
-  return api.init && api.update && api.finish ? &api : nullptr;
-}
-
-// Loaded once, on the first call from any thread.
-const Sha256Api* sha256_api() {
-  static const Sha256Api* const api = load_sha256();
-  return api;
 }
 
 }  // namespace
@@ -381,21 +352,19 @@ bool write_whole_file(const std::string& path, const std::string& content, std::
 }
 
 std::string sha256_file(const std::string& path) {
-  const Sha256Api* sha = sha256_api();
-  if (!sha) return std::string();
   Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
   if (fd.get() < 0) return std::string();
   SHA256_CTX ctx;
-  sha->init(&ctx);
+  SHA256_Init(&ctx);
   std::vector<unsigned char> buf(65536);
   for (;;) {
     const ssize_t n = read_some(fd.get(), buf.data(), buf.size());
     if (n == 0) break;
     if (n < 0) return std::string();
-    sha->update(&ctx, buf.data(), static_cast<size_t>(n));
+    SHA256_Update(&ctx, buf.data(), static_cast<size_t>(n));
   }
   unsigned char digest[SHA256_DIGEST_LENGTH];
-  sha->finish(digest, &ctx);
+  SHA256_Final(digest, &ctx);
   return hex_encode(digest, sizeof digest);
 }
 

@@ -50,8 +50,8 @@ bool read_whole_file(const std::string& path, std::string& out, std::string& err
 // directory: <parent>", "could not open for writing: <tmp>", "error writing: <tmp>" (write, sync or
 // close; path untouched) or the rename's copy failure.
 bool write_whole_file(const std::string& path, const std::string& content, std::string& err);
-// 64 lower-case hex digits, or an empty text when the file cannot be read or libcrypto cannot be
-// loaded. Streams the file through one 64 KiB buffer.
+// 64 lower-case hex digits, or an empty text when the file cannot be read. Streams the file
+// through one 64 KiB buffer.
 std::string sha256_file(const std::string& path);
 
 }  // namespace util
