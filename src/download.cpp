@@ -17,6 +17,11 @@ std::string resolve_url(const std::string& base_url, const std::string& url) {
 
 namespace {
 
+std::string size_mismatch(const std::string& url, uint64_t size, uint64_t length) {
+  return "size mismatch for " + url + " (expected " + util::format_bytes(size) + ", got " +
+         util::format_bytes(length) + ")";
+}
+
 // Checks digest and, when size is not 0, length of the downloaded file at part. The length comes
 // from the file system, so memory use does not grow with the file.
 bool check_file(const std::string& part, const std::string& url, const std::string& sha256,
@@ -39,8 +44,7 @@ bool check_file(const std::string& part, const std::string& url, const std::stri
     return false;
   }
   if (length != size) {
-    err = "size mismatch for " + url + " (expected " + util::format_bytes(size) + ", got " +
-          util::format_bytes(length) + ")";
+    err = size_mismatch(url, size, length);
     return false;
   }
   return true;
@@ -74,13 +78,17 @@ bool verified(const std::string& base_url, const std::string& url, const std::st
               const http::ProgressFn& progress) {
   const std::string resolved = resolve_url(base_url, url);
   const std::string part = dest + ".part";
-  util::remove_tree(part);
-  if (!http::fetch_to_file(resolved, part, err, progress, opts) ||
-      !check_file(part, url, sha256, size, err) || !util::rename_file(part, dest, err)) {
-    util::remove_tree(part);
-    return false;
+  // The fetch replaces a leftover file at part; a directory there fails the fetch and stays.
+  bool ok = http::fetch_to_file(resolved, part, err, progress, opts, size);
+  if (!ok && size != 0) {
+    // Stopped because more than size arrived: say so as the length test would.
+    std::error_code ec;
+    const uintmax_t length = std::filesystem::file_size(part, ec);
+    if (!ec && length > size) err = size_mismatch(url, size, length);
   }
-  return true;
+  ok = ok && check_file(part, url, sha256, size, err) && util::rename_file(part, dest, err);
+  if (!ok) ::unlink(part.c_str());  // a file only: never a directory someone left there
+  return ok;
 }
 
 bool verified(const std::string& base_url, const manifest::Artifact& artifact,
@@ -93,7 +101,9 @@ bool verified(const std::string& base_url, const manifest::Artifact& artifact,
 console_progress::console_progress(const std::string& label) {
   if (!isatty(fileno(stdout))) return;
   auto state = std::make_shared<State>();
-  fn = [state, label](uint64_t now, uint64_t total) { draw(label, *state, now, total); };
+  fn = [state, shown = util::printable(label)](uint64_t now, uint64_t total) {
+    draw(shown, *state, now, total);
+  };
 }
 
 }  // namespace download

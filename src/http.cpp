@@ -1,20 +1,31 @@
 #include "http.h"
 
 #include <curl/curl.h>
+#include <fcntl.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <memory>
 
+#include "util.h"
+
 namespace http {
 namespace {
+
+// Far above any real manifest; a server cannot make a text grow without bound.
+constexpr uint64_t kMaxTextBytes = 16 << 20;
 
 // Where one transfer's bytes go: at most one of the two is set.
 struct WriteTarget {
   std::string* body = nullptr;
   FILE* file = nullptr;
-  int write_errno = 0;  // why the file write failed, e.g. a full disk
+  uint64_t limit = 0;  // more bytes than this end the transfer; 0 = no limit
+  uint64_t received = 0;
+  int write_errno = 0;  // why the write failed, e.g. a full disk
+
+  bool over_limit() const { return limit != 0 && received > limit; }
 };
 
 struct ProgressTarget {
@@ -39,19 +50,28 @@ using FilePtr = std::unique_ptr<FILE, FileCloser>;
 // Larger than stdio's default so a fast local transfer is not dominated by write calls.
 constexpr size_t kFileBufferSize = 1 << 20;
 
+// Returning less than n ends the transfer with CURLE_WRITE_ERROR. No exception may leave here:
+// it would unwind through the library's C frames.
 size_t write_callback(char* data, size_t size, size_t count, void* userdata) {
   auto* target = static_cast<WriteTarget*>(userdata);
   const size_t n = size * count;
+  target->received += n;
   if (target->body) {
-    target->body->append(data, n);
+    if (target->over_limit()) return 0;
+    try {
+      target->body->append(data, n);
+    } catch (...) {
+      target->write_errno = ENOMEM;
+      return 0;
+    }
     return n;
   }
-  if (target->file) {
-    if (std::fwrite(data, 1, n, target->file) == n) return n;
+  // The piece that passes the limit is still written, so the file shows that more arrived.
+  if (target->file && std::fwrite(data, 1, n, target->file) != n) {
     target->write_errno = errno;
     return 0;
   }
-  return n;
+  return target->over_limit() ? 0 : n;
 }
 
 int xferinfo_callback(void* userdata, curl_off_t dltotal, curl_off_t dlnow, curl_off_t,
@@ -64,8 +84,18 @@ int xferinfo_callback(void* userdata, curl_off_t dltotal, curl_off_t dlnow, curl
   target->reported = true;
   target->last_now = now;
   target->last_total = total;
-  target->progress(now, total);
+  try {
+    target->progress(now, total);
+  } catch (...) {
+    // A display that fails to draw never stops a transfer.
+  }
   return 0;
+}
+
+// An https request may be redirected to https only, any other to http or https: a redirect must
+// not hand the transfer to a scheme anyone on the path can rewrite.
+const char* redirect_protocols(const std::string& url) {
+  return util::starts_with(util::lower(url.substr(0, 6)), "https:") ? "https" : "http,https";
 }
 
 // Options are set in a fixed order and their results are not examined: each is long supported.
@@ -81,6 +111,7 @@ CurlPtr make_handle(const std::string& url, WriteTarget* write, ProgressTarget* 
   curl_easy_setopt(c, CURLOPT_CONNECTTIMEOUT_MS, 10000L);
   curl_easy_setopt(c, CURLOPT_FOLLOWLOCATION, opts.follow_redirects ? 1L : 0L);
   curl_easy_setopt(c, CURLOPT_MAXREDIRS, 10L);
+  curl_easy_setopt(c, CURLOPT_REDIR_PROTOCOLS_STR, redirect_protocols(url));
   curl_easy_setopt(c, CURLOPT_FAILONERROR, 1L);
   curl_easy_setopt(c, CURLOPT_ERRORBUFFER, errbuf);
   if (!opts.user_agent.empty()) {
@@ -102,14 +133,28 @@ CurlPtr make_handle(const std::string& url, WriteTarget* write, ProgressTarget* 
   return handle;
 }
 
-// The library's detail, plus the system's reason when writing the file was what failed.
+// The library's detail, plus the system's reason when writing was what failed; a response past
+// the limit is named as such.
 std::string failure_message(const std::string& url, CURLcode code, const char* errbuf,
-                            int write_errno = 0) {
-  const char* detail = errbuf[0] != '\0' ? errbuf : curl_easy_strerror(code);
-  std::string msg = "GET " + url + " failed: " + detail;
-  if (code == CURLE_WRITE_ERROR && write_errno != 0)
-    msg += std::string(" (") + std::strerror(write_errno) + ")";
+                            const WriteTarget& write) {
+  std::string msg = "GET " + url + " failed: ";
+  if (code == CURLE_WRITE_ERROR && write.over_limit() && write.write_errno == 0)
+    return msg + "response too large (more than " + util::format_bytes(write.limit) + ")";
+  msg += errbuf[0] != '\0' ? errbuf : curl_easy_strerror(code);
+  if (code == CURLE_WRITE_ERROR && write.write_errno != 0)
+    msg += std::string(" (") + std::strerror(write.write_errno) + ")";
   return msg;
+}
+
+// A new file at path that was never reached through a link: a leftover file or link is removed
+// (a directory is not), and O_EXCL refuses whatever another user plants there in between.
+FilePtr create_new_file(const std::string& path) {
+  ::unlink(path.c_str());
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+  if (fd < 0) return nullptr;
+  FilePtr file(::fdopen(fd, "wb"));
+  if (!file) ::close(fd);
+  return file;
 }
 
 }  // namespace
@@ -122,6 +167,7 @@ bool fetch_string(const std::string& url, std::string& body, std::string& err,
                   const Options& opts) {
   WriteTarget write;
   write.body = &body;
+  write.limit = kMaxTextBytes;
   ProgressTarget progress;
   char errbuf[CURL_ERROR_SIZE] = {};
   CurlPtr handle = make_handle(url, &write, &progress, opts, errbuf);
@@ -132,18 +178,18 @@ bool fetch_string(const std::string& url, std::string& body, std::string& err,
   const CURLcode code = curl_easy_perform(handle.get());
   handle.reset();
   if (code == CURLE_OK) return true;
-  err = failure_message(url, code, errbuf);
+  err = failure_message(url, code, errbuf, write);
   body.clear();
   return false;
 }
 
 bool fetch_to_file(const std::string& url, const std::string& path, std::string& err,
-                   const ProgressFn& progress, const Options& opts) {
+                   const ProgressFn& progress, const Options& opts, uint64_t max_bytes) {
   ProgressTarget target{progress};
   char errbuf[CURL_ERROR_SIZE] = {};
   // Declared before the file so that the file is closed (and flushed) before its buffer goes.
   std::unique_ptr<char[]> buffer(new char[kFileBufferSize]);
-  FilePtr file(std::fopen(path.c_str(), "wb"));
+  FilePtr file = create_new_file(path);
   if (!file) {
     err = "could not open for writing: " + path;
     return false;
@@ -153,6 +199,7 @@ bool fetch_to_file(const std::string& url, const std::string& path, std::string&
   file_opts.timeout_ms = 0;  // a large file may take long; the stall guard still applies
   WriteTarget write;
   write.file = file.get();
+  write.limit = max_bytes;
   CurlPtr handle = make_handle(url, &write, &target, file_opts, errbuf);
   if (!handle) {
     err = "curl_easy_init failed";
@@ -164,7 +211,7 @@ bool fetch_to_file(const std::string& url, const std::string& path, std::string&
   const bool closed = std::fclose(file.release()) == 0;
   const int close_errno = errno;
   if (code != CURLE_OK) {
-    err = failure_message(url, code, errbuf, write.write_errno);
+    err = failure_message(url, code, errbuf, write);
     return false;
   }
   if (!closed) {

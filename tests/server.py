@@ -3,6 +3,7 @@
 
 Usage:
     python3 tests/server.py --root DIR [--port 0] [--tls-cert CERT --tls-key KEY] [--log FILE]
+                            [--tls-self-signed]
 
 Serves the files under DIR on 127.0.0.1 for GET and HEAD. Directories are never listed, missing
 files answer 404, and no request reaches a file outside DIR (also not through symbolic links).
@@ -42,6 +43,7 @@ import socket
 import ssl
 import subprocess
 import sys
+import tempfile
 import threading
 import time
 import urllib.parse
@@ -269,11 +271,17 @@ def main():
     parser.add_argument("--tls-cert", help="PEM certificate; serves HTTPS with --tls-key")
     parser.add_argument("--tls-key", help="PEM private key")
     parser.add_argument("--log", help="append one JSON line per request to this file")
+    parser.add_argument("--tls-self-signed", action="store_true",
+                        help="serve HTTPS with a new certificate (make_self_signed_cert)")
     args = parser.parse_args()
     if bool(args.tls_cert) != bool(args.tls_key):
         parser.error("--tls-cert and --tls-key go together")
     if not os.path.isdir(args.root):
         parser.error("--root is not a directory: %s" % args.root)
+    if args.tls_self_signed:
+        with tempfile.TemporaryDirectory() as tmp:
+            serve(args.root, args.port, *make_self_signed_cert(tmp), args.log)
+        return
     serve(args.root, args.port, args.tls_cert, args.tls_key, args.log)
 
 

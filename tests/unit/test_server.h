@@ -16,17 +16,13 @@ namespace testsupport {
 
 // A fresh directory under the system temporary directory, removed with everything in it.
 struct Scratch {
-  std::string root;
+  std::string root = (std::filesystem::temp_directory_path() / "quillstep-unit-XXXXXX").string();
   Scratch() {
-    std::string tmpl = (std::filesystem::temp_directory_path() / "quillstep-unit-XXXXXX").string();
-    if (!mkdtemp(tmpl.data())) throw std::runtime_error("mkdtemp failed");
-    root = tmpl;
+    if (!mkdtemp(root.data())) throw std::runtime_error("mkdtemp failed");
   }
-  ~Scratch() {
-    std::error_code ec;
-    std::filesystem::remove_all(root, ec);
-  }
+  ~Scratch() { std::filesystem::remove_all(root, ec); }
   std::string operator/(const std::string& rel) const { return root + "/" + rel; }
+  std::error_code ec;  // a failed clean-up is ignored
 };
 
 inline std::string put(const std::string& path, const std::string& content) {
@@ -41,40 +37,26 @@ inline std::string slurp(const std::string& path) {
   return s.str();
 }
 
-inline std::string server_script() {
-  const char* env = std::getenv("QUILLSTEP_TEST_SERVER");
-  return env ? env : QUILLSTEP_SOURCE_DIR "/tests/server.py";
-}
-
 // tests/server.py serving root on 127.0.0.1 with the given options, stopped when destroyed.
-class TestServer {
-public:
+struct TestServer {
+  std::string prefix;  // "http://127.0.0.1:<port>" or https
+  int pid = 0;
+
   explicit TestServer(const std::string& root, const std::string& options = "") {
-    std::filesystem::create_directories(root);
-    const std::string cmd = "/usr/bin/python3 '" + server_script() + "' --root '" + root + "' " +
-                            options + " & echo PID $!";
+    const std::string cmd = "/usr/bin/python3 '" QUILLSTEP_SOURCE_DIR "/tests/server.py' --root '" +
+                            root + "' " + options + " & echo PID $!";
     std::FILE* out = popen(cmd.c_str(), "r");
     char line[64];
-    while ((pid_ == 0 || port_ == 0) && out && std::fgets(line, sizeof line, out)) {
-      std::sscanf(line, "PID %d", &pid_);
-      std::sscanf(line, "PORT %d", &port_);
-    }
+    int port = 0;
+    while ((pid == 0 || port == 0) && out && std::fgets(line, sizeof line, out))
+      if (!std::sscanf(line, "PID %d", &pid)) std::sscanf(line, "PORT %d", &port);
     if (out) pclose(out);
-    if (port_ == 0) throw std::runtime_error("test server did not start");
-    scheme_ = options.find("--tls-cert") == std::string::npos ? "http" : "https";
+    if (pid <= 0 || port == 0) throw std::runtime_error("test server did not start");
+    prefix = options.find("--tls") == std::string::npos ? "http" : "https";
+    prefix += "://127.0.0.1:" + std::to_string(port);
   }
-  ~TestServer() {
-    if (pid_ > 0) kill(pid_, SIGTERM);
-  }
-
-  // The URL of path ("/dist/x") on this server.
-  std::string url(const std::string& path = "") const {
-    return scheme_ + "://127.0.0.1:" + std::to_string(port_) + path;
-  }
-
-private:
-  int pid_ = 0, port_ = 0;
-  std::string scheme_;
+  ~TestServer() { kill(pid, SIGTERM); }
+  std::string url(const std::string& path) const { return prefix + path; }
 };
 
 }  // namespace testsupport
