@@ -94,8 +94,7 @@ bool install_build(const installer::Env& env, const manifest::Build& build, cons
 
 }  // namespace
 
-bool own_executable(std::string& path, std::string& err) {
-  path = paths::get_executable_path();
+bool can_replace(const std::string& path, std::string& err) {
   if (path.empty()) {
     err = "could not determine the path of my own executable";
     return false;
@@ -155,8 +154,8 @@ int check_and_update(installer::Env& env, bool assume_yes, std::string& err) {
   if (util::compare_versions(build->version, kLauncherVersion) <= 0) return 0;
   if (!installer::check_version("launcher", build->version, err)) return -1;
   if (!manifest::check_build(*build, env.platform, false, err)) return -1;
-  std::string own;
-  if (!own_executable(own, err)) return -1;  // before asking: nothing to download in vain
+  const std::string own = paths::get_executable_path();
+  if (!can_replace(own, err)) return -1;  // before asking: nothing to download in vain
   if (!assume_yes && isatty(fileno(stdin)) &&
       !user_accepts(build->version, build->files.at(env.platform).size)) {
     return 0;

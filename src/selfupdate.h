@@ -12,10 +12,11 @@ namespace selfupdate {
 // Once it has replaced the executable, later calls in the same process return 1 and do nothing.
 int check_and_update(installer::Env& env, bool assume_yes, std::string& err);
 
-// Sets path to the file this process runs from, when it can be replaced there: the path still
-// names the running file (same device and inode) and its directory is writable. Otherwise err says
-// why ("could not move the running launcher aside: <reason>" for the directory).
-bool own_executable(std::string& path, std::string& err);
+// True when path (the target of /proc/self/exe) can be replaced: it is not empty, still names the
+// file this process runs from (same device and inode, no " (deleted)") and its directory is
+// writable. Otherwise err says why ("could not move the running launcher aside: <reason>" for the
+// directory).
+bool can_replace(const std::string& path, std::string& err);
 
 // Puts new_file at target with mode 0755 by one rename inside target's directory, so target always
 // holds a whole executable; the old one stays reachable as target + ".old" until the swap is done.
