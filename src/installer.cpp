@@ -1,5 +1,7 @@
 #include "installer.h"
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
@@ -43,8 +45,9 @@ bool download_unpack(const Env& env, const manifest::Artifact& artifact,
   return archive::extract_zip(archive_path, staging, err);
 }
 
+// The archive is a file: a directory at its name is left alone.
 void remove_both(const std::string& archive_path, const std::string& staging) {
-  util::remove_tree(archive_path);
+  ::unlink(archive_path.c_str());
   util::remove_tree(staging);
 }
 
@@ -220,7 +223,7 @@ bool install_game(Env& env, const manifest::Build& build, bool force, std::strin
   util::remove_tree(staging);
   // On failure the archive stays: the tree is in place, only the record is missing.
   if (!set_installed_version(env, "game_version", v, err)) return false;
-  util::remove_tree(archive_path);
+  ::unlink(archive_path.c_str());
   return true;
 }
 
@@ -254,7 +257,7 @@ bool install_engine(Env& env, const manifest::Build& build, bool force, std::str
   }
   if (!set_installed_version(env, "engine_version", v, err)) return false;
   prune_engines(env.paths.engine_root, v);
-  util::remove_tree(archive_path);
+  ::unlink(archive_path.c_str());
   return true;
 }
 

@@ -87,7 +87,7 @@ bool install_build(const installer::Env& env, const manifest::Build& build, cons
     ok = false;
   }
   ok = ok && replace_executable(new_file, own, err);
-  util::remove_tree(archive_path);
+  ::unlink(archive_path.c_str());
   util::remove_tree(staging);
   return ok;
 }
@@ -101,13 +101,13 @@ bool can_replace(const std::string& path, std::string& err) {
   }
   // Once the running file was replaced or removed, the link names "<path> (deleted)" or, with a
   // file of that name, another file: writing there would not replace this launcher.
-  struct stat running {
-  }, named{};
+  struct stat running {};
+  struct stat named {};
   if (util::ends_with(path, " (deleted)") || ::stat("/proc/self/exe", &running) != 0 ||
       ::stat(path.c_str(), &named) != 0 || running.st_dev != named.st_dev ||
       running.st_ino != named.st_ino) {
-    err = "the running launcher is no longer " + path +
-          " (replaced or removed since it started); start it again to update it";
+    err = "the launcher was replaced or removed since it started (" + path +
+          "); start it again to update it";
     return false;
   }
   const size_t slash = path.rfind('/');

@@ -56,7 +56,7 @@ DOC = '{"schema": 1, "channels": {"stable": [%s]}}'
     ("engine", DOC % BUILD % '{"major": 2}', 'manifest engine: build entry: "version"'),
     ("engine", DOC % BUILD % '"9.0/../../evil"', "build has an unsafe version name: '9.0/../"),
     ("game", DOC % BUILD % '"9.0\\\\..\\\\evil"', "game build has an unsafe version name: "),
-    ("engine", DOC % BUILD % '"2.0\\ngame_version = 9"', "build has an unsafe version name: '2.0\n"),
+    ("engine", DOC % BUILD % '"2.0\\ngame_version = 9"', "unsafe version name: '2.0\n"),
     ("game", DOC % BUILD % '"2.0#x"', "game build has an unsafe version name: '2.0#x'"),
     ("launcher", '{"schema": 1, "channels": {"stable": %s}}' % BUILD % '".."',
      "launcher build has an unsafe version name: '..'"),
