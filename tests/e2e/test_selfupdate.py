@@ -77,8 +77,8 @@ def test_same_older_or_broken_launcher_leaves_the_executable_alone(run, publishe
 def test_a_game_that_cannot_be_moved_in_is_copied_or_the_old_one_put_back(run, installed,
                                                                           refuse_copy, game):
     installed.publish_game("0.2.0")
-    copy = ["openat:error=EACCES"] if refuse_copy else []
+    refused = ["openat:error=EACCES"] if refuse_copy else []
     r = traced(run, BIN, ["update"], "xdg-data/quillstep/cache/staging-game/games/quillstep",
-               "rename:error=EXDEV", *copy)
+               "rename:error=EXDEV", *refused)
     assert r.rc == refuse_copy and r.err.startswith("game: could not move ") == refuse_copy, r
     assert_installed(run, "1.0.0", game, allow={"staging-game"} if refuse_copy else ())
