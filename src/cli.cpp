@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -339,7 +340,7 @@ int cmd_list(installer::Env& env, const Options& opts) {
   }
   const std::string& name = opts.args[0];
   if (name != "launcher" && name != "engine" && name != "game") {
-    std::fprintf(stderr, "unknown component: %s\n", name.c_str());
+    std::fprintf(stderr, "unknown component: %s\n", util::printable(name).c_str());
     return 2;
   }
   manifest::Manifest m;
@@ -370,11 +371,14 @@ int cmd_list(installer::Env& env, const Options& opts) {
 }
 
 // The local file name for a downloaded source archive. Names that could leave the current
-// directory or replace a hidden start-up file there (".bashrc") fall back to a fixed name.
+// directory, replace a hidden start-up file there (".bashrc") or be cut short at a NUL by a system
+// call (removing "precious" for "precious\0.zip"), fall back to a fixed name.
 std::string source_file_name(const std::string& url) {
   const size_t slash = url.rfind('/');
   std::string name = util::trim(slash == std::string::npos ? url : url.substr(slash + 1));
-  if (name.empty() || name.find("..") != std::string::npos || name[0] == '.') {
+  const bool control =
+      std::any_of(name.begin(), name.end(), [](unsigned char c) { return c < 0x20 || c == 0x7f; });
+  if (name.empty() || name.find("..") != std::string::npos || name[0] == '.' || control) {
     return kSourceFallbackName;
   }
   return name;
@@ -389,7 +393,7 @@ int download_source(installer::Env& env, const manifest::Artifact& src) {
   options.timeout_ms = 0;
   std::string err;
   if (!download::verified(env.base_url, src.url, src.sha256, src.size, dest, options, err,
-                          download::console_progress(name))) {
+                          download::console_progress(util::printable(name)))) {
     std::fprintf(stderr, "download failed: %s\n", util::printable(err).c_str());
     return 1;
   }

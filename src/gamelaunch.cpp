@@ -8,6 +8,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "util.h"
+
 namespace gamelaunch {
 
 namespace {
@@ -40,7 +42,8 @@ int launch(const installer::Env& env, const std::string& version,
   for (auto& a : args) argv.push_back(a.data());
   argv.push_back(nullptr);
 
-  std::printf("Launching %s ...\n", binary.c_str());
+  const std::string shown = util::printable(binary);  // made before the fork: the child only prints
+  std::printf("Launching %s ...\n", shown.c_str());
   std::fflush(stdout);  // or the child would inherit and repeat the buffered line
 
   const pid_t pid = fork();
@@ -50,7 +53,7 @@ int launch(const installer::Env& env, const std::string& version,
   }
   if (pid == 0) {
     execv(binary.c_str(), argv.data());
-    std::fprintf(stderr, "execv failed for %s: %s\n", binary.c_str(), std::strerror(errno));
+    std::fprintf(stderr, "execv failed for %s: %s\n", shown.c_str(), std::strerror(errno));
     _exit(127);
   }
 

@@ -1,5 +1,8 @@
 #include "installer.h"
 
+#include <unistd.h>
+
+#include <algorithm>
 #include <cctype>
 #include <cstdio>
 #include <filesystem>
@@ -35,15 +38,16 @@ bool download_unpack(const Env& env, const manifest::Artifact& artifact,
     err = "could not create staging directory: " + staging;
     return false;
   }
-  download::console_progress progress(url_label(artifact.url));
+  download::console_progress progress(util::printable(url_label(artifact.url)));
   http::Options opts = env.http;
   opts.timeout_ms = 0;  // large archives on slow links; the stall guard still applies
   if (!download::verified(env.base_url, artifact, archive_path, opts, err, progress)) return false;
   return archive::extract_zip(archive_path, staging, err);
 }
 
+// The archive is a file: a directory at its name is left alone.
 void remove_both(const std::string& archive_path, const std::string& staging) {
-  util::remove_tree(archive_path);
+  ::unlink(archive_path.c_str());
   util::remove_tree(staging);
 }
 
@@ -153,8 +157,13 @@ bool move_tree(const std::string& src, const std::string& dst, std::string& err)
 }
 
 bool check_version(const std::string& component, const std::string& version, std::string& err) {
-  const bool unsafe = version.empty() || version == "." || version == ".." ||
-                      version.find_first_of(std::string("/\\\0", 3)) != std::string::npos ||
+  // Control bytes, '#' and outer blanks would not survive a round trip through state.cfg.
+  const bool unstorable =
+      std::any_of(version.begin(), version.end(),
+                  [](unsigned char c) { return c < 0x20 || c == 0x7f || c == '#'; }) ||
+      (!version.empty() && (version.front() == ' ' || version.back() == ' '));
+  const bool unsafe = version.empty() || version == "." || version == ".." || unstorable ||
+                      version.find_first_of("/\\") != std::string::npos ||
                       (version.size() >= 2 && version[1] == ':' &&
                        std::isalpha(static_cast<unsigned char>(version[0])));
   if (unsafe) {
@@ -214,7 +223,7 @@ bool install_game(Env& env, const manifest::Build& build, bool force, std::strin
   util::remove_tree(staging);
   // On failure the archive stays: the tree is in place, only the record is missing.
   if (!set_installed_version(env, "game_version", v, err)) return false;
-  util::remove_tree(archive_path);
+  ::unlink(archive_path.c_str());
   return true;
 }
 
@@ -248,7 +257,7 @@ bool install_engine(Env& env, const manifest::Build& build, bool force, std::str
   }
   if (!set_installed_version(env, "engine_version", v, err)) return false;
   prune_engines(env.paths.engine_root, v);
-  util::remove_tree(archive_path);
+  ::unlink(archive_path.c_str());
   return true;
 }
 

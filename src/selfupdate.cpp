@@ -1,7 +1,10 @@
 #include "selfupdate.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <filesystem>
 #include <system_error>
@@ -28,23 +31,38 @@ bool user_accepts(const std::string& version, uint64_t size) {
   return false;
 }
 
-// Makes aside a second name of target (a copy where hard links are refused).
+// Set once this process has replaced its executable: the file it runs from is gone from that path.
+bool replaced_this_run = false;
+
+// Makes aside a second name of target (a copy where hard links are refused). Only a leftover file
+// is removed first; a directory there, or a link planted again, makes both attempts fail.
 bool keep_aside(const std::string& target, const std::string& aside, std::string& err) {
-  util::remove_tree(aside);
+  ::unlink(aside.c_str());
   std::error_code ec;
   fs::create_hard_link(target, aside, ec);
   if (!ec) return true;
-  ec.clear();
-  fs::copy_file(target, aside, fs::copy_options::overwrite_existing, ec);
-  if (!ec) return true;
-  util::remove_tree(aside);
+  std::string copy_err;
+  if (util::copy_file(target, aside, copy_err)) return true;
   err = "could not move the running launcher aside: " + ec.message();
   return false;
 }
 
-// Downloads the build's archive, unpacks it and swaps its executable in; removes archive and
-// staging whatever happens after staging was created.
-bool install_build(const installer::Env& env, const manifest::Build& build, std::string& err) {
+// Sets mode 0755 through a descriptor of path, which must still be the regular file put there;
+// 0 or an errno value. A failing permission change itself is ignored.
+int make_executable(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) return errno;
+  struct stat st {};
+  const int error = ::fstat(fd, &st) != 0 ? errno : S_ISREG(st.st_mode) ? 0 : EINVAL;
+  if (error == 0) ::fchmod(fd, 0755);
+  ::close(fd);
+  return error;
+}
+
+// Downloads the build's archive, unpacks it and swaps its executable in at own; removes archive
+// and staging whatever happens after staging was created.
+bool install_build(const installer::Env& env, const manifest::Build& build, const std::string& own,
+                   std::string& err) {
   const std::string archive_path = util::join_paths(
       env.paths.cache_dir, std::string(kLauncherName) + "-" + build.version + ".zip");
   const std::string staging = util::join_paths(env.paths.cache_dir, "staging-launcher");
@@ -68,45 +86,60 @@ bool install_build(const installer::Env& env, const manifest::Build& build, std:
         std::string("launcher archive does not contain ") + kLauncherName + " \u2014 broken build";
     ok = false;
   }
-  std::string own;
-  if (ok && (own = paths::get_executable_path()).empty()) {
-    err = "could not determine the path of my own executable";
-    ok = false;
-  }
   ok = ok && replace_executable(new_file, own, err);
-  util::remove_tree(archive_path);
+  ::unlink(archive_path.c_str());
   util::remove_tree(staging);
   return ok;
 }
 
 }  // namespace
 
-bool replace_executable(const std::string& new_file, const std::string& target, std::string& err) {
-  const std::string aside = target + ".old";
-  const std::string fresh = target + ".new";
-  const bool had_target = util::path_exists(target);
-  if (had_target && !keep_aside(target, aside, err)) return false;
-  util::remove_tree(fresh);
-  // Same directory as target, so the final step is one atomic rename.
-  if (!util::rename_file(new_file, fresh, err)) {
-    util::remove_tree(fresh);
-    util::remove_tree(aside);
+bool can_replace(const std::string& path, std::string& err) {
+  if (path.empty()) {
+    err = "could not determine the path of my own executable";
     return false;
   }
-  std::error_code ec;
-  fs::permissions(fresh, fs::perms(0755), fs::perm_options::replace, ec);  // best effort
-  ec.clear();
-  fs::rename(fresh, target, ec);
-  util::remove_tree(aside);
-  if (ec) {
-    util::remove_tree(fresh);
-    err = "could not put the new launcher in place at " + target + ": " + ec.message();
+  // Once the running file was replaced or removed, the link names "<path> (deleted)" or, with a
+  // file of that name, another file: writing there would not replace this launcher.
+  struct stat running {};
+  struct stat named {};
+  if (util::ends_with(path, " (deleted)") || ::stat("/proc/self/exe", &running) != 0 ||
+      ::stat(path.c_str(), &named) != 0 || running.st_dev != named.st_dev ||
+      running.st_ino != named.st_ino) {
+    err = "the launcher was replaced or removed since it started (" + path +
+          "); start it again to update it";
+    return false;
+  }
+  const size_t slash = path.rfind('/');
+  const std::string dir = slash == 0 || slash == std::string::npos ? "/" : path.substr(0, slash);
+  if (::access(dir.c_str(), W_OK) != 0) {
+    err = "could not move the running launcher aside: " + std::generic_category().message(errno);
     return false;
   }
   return true;
 }
 
+bool replace_executable(const std::string& new_file, const std::string& target, std::string& err) {
+  const std::string aside = target + ".old";
+  const std::string fresh = target + ".new";
+  const bool had_target = util::path_exists(target);
+  if (had_target && !keep_aside(target, aside, err)) return false;
+  ::unlink(fresh.c_str());  // a leftover file only
+  // Same directory as target, so the final step is one atomic rename.
+  int error = util::rename_file(new_file, fresh, err) ? make_executable(fresh) : -1;
+  if (error == 0 && ::rename(fresh.c_str(), target.c_str()) != 0) error = errno;
+  if (had_target) ::unlink(aside.c_str());
+  if (error == 0) return true;
+  ::unlink(fresh.c_str());
+  if (error > 0) {
+    err = "could not put the new launcher in place at " + target + ": " +
+          std::generic_category().message(error);
+  }
+  return false;
+}
+
 int check_and_update(installer::Env& env, bool assume_yes, std::string& err) {
+  if (replaced_this_run) return 1;  // the new launcher is in place; this process is not it
   if (env.platform.empty()) {
     err = "no launcher artifacts are published for this platform";
     return -1;
@@ -121,11 +154,15 @@ int check_and_update(installer::Env& env, bool assume_yes, std::string& err) {
   if (util::compare_versions(build->version, kLauncherVersion) <= 0) return 0;
   if (!installer::check_version("launcher", build->version, err)) return -1;
   if (!manifest::check_build(*build, env.platform, false, err)) return -1;
+  const std::string own = paths::get_executable_path();
+  if (!can_replace(own, err)) return -1;  // before asking: nothing to download in vain
   if (!assume_yes && isatty(fileno(stdin)) &&
       !user_accepts(build->version, build->files.at(env.platform).size)) {
     return 0;
   }
-  return install_build(env, *build, err) ? 1 : -1;
+  if (!install_build(env, *build, own, err)) return -1;
+  replaced_this_run = true;
+  return 1;
 }
 
 }  // namespace selfupdate

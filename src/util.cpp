@@ -148,8 +148,11 @@ void sync_directory(const std::string& dir) {
 }
 
 // Writes, syncs and closes the temporary file; any failure is one "error writing" to the caller.
+// The name may sit in a directory that others can write to: a leftover file is unlinked (never a
+// directory), and the file is created anew, so a link planted there is neither followed nor kept.
 bool write_synced(const std::string& tmp, const std::string& content, std::string& err) {
-  Fd fd(::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
+  ::unlink(tmp.c_str());
+  Fd fd(::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666));
   if (fd.get() < 0) {
     err = "could not open for writing: " + tmp;
     return false;
@@ -160,6 +163,31 @@ bool write_synced(const std::string& tmp, const std::string& content, std::strin
     return false;
   }
   return true;
+}
+
+// Copies src's bytes and permission bits over the regular file dst, or creates it; 0 or an errno
+// value. A link at dst is refused rather than followed, and the bits are set on the descriptor.
+int copy_regular(const std::string& src, const std::string& dst) {
+  Fd in(::open(src.c_str(), O_RDONLY | O_CLOEXEC));
+  struct stat from {};
+  if (in.get() < 0 || ::fstat(in.get(), &from) != 0) return errno;
+  if (!S_ISREG(from.st_mode)) return ENOTSUP;
+  // Non-blocking, so a FIFO planted at dst fails instead of waiting for a reader.
+  Fd out(::open(dst.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600));
+  struct stat to {};
+  if (out.get() < 0 || ::fstat(out.get(), &to) != 0) return errno;
+  if (to.st_dev == from.st_dev && to.st_ino == from.st_ino) return EEXIST;
+  if (!S_ISREG(to.st_mode)) return ENOTSUP;
+  if (::ftruncate(out.get(), 0) != 0) return errno;
+  char buf[65536];
+  for (;;) {
+    const ssize_t n = read_some(in.get(), buf, sizeof buf);
+    if (n < 0) return errno;
+    if (n == 0) break;
+    if (!write_all(out.get(), buf, static_cast<size_t>(n))) return errno;
+  }
+  if (::fchmod(out.get(), from.st_mode & 07777) != 0) return errno;
+  return out.close() ? 0 : errno;
 }
 
 }  // namespace
@@ -226,11 +254,21 @@ std::string format_bytes(uint64_t n) {
 std::string printable(const std::string& s) {
   std::string out;
   out.reserve(s.size());
-  for (unsigned char c : s) {
+  const auto escape = [&out](unsigned char c) {
+    char buf[8];
+    std::snprintf(buf, sizeof buf, "\\x%02x", c);
+    out += buf;
+  };
+  for (size_t i = 0; i < s.size(); ++i) {
+    const unsigned char c = static_cast<unsigned char>(s[i]);
+    const unsigned char next = i + 1 < s.size() ? static_cast<unsigned char>(s[i + 1]) : 0;
     if ((c < 0x20 && c != '\n' && c != '\t') || c == 0x7f) {
-      char buf[8];
-      std::snprintf(buf, sizeof buf, "\\x%02x", c);
-      out += buf;
+      escape(c);
+    } else if (c == 0xc2 && next >= 0x80 && next <= 0x9f) {
+      // A C1 control in UTF-8 (CSI is C2 9B): as dangerous to a terminal as ESC.
+      escape(c);
+      escape(next);
+      ++i;
     } else {
       out += static_cast<char>(c);
     }
@@ -286,10 +324,9 @@ bool remove_tree(const std::string& path) {
 }
 
 bool copy_file(const std::string& src, const std::string& dst, std::string& err) {
-  std::error_code ec;
-  fs::copy_file(src, dst, fs::copy_options::overwrite_existing, ec);
-  if (ec) {
-    err = "copy failed (" + ec.message() + "): " + src + " -> " + dst;
+  const int error = copy_regular(src, dst);
+  if (error != 0) {
+    err = "copy failed (" + std::generic_category().message(error) + "): " + src + " -> " + dst;
     return false;
   }
   return true;

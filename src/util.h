@@ -23,8 +23,9 @@ std::string join_paths(const std::string& a, const std::string& b);
 std::string format_bytes(uint64_t n);
 // Two lower-case hex digits per byte, high nibble first, no separators.
 std::string hex_encode(const unsigned char* data, uint64_t len);
-// s for a terminal: control bytes other than LF and tab shown as \xNN, so a NUL cannot cut a
-// message short and an escape sequence from the server cannot reach the terminal.
+// s for a terminal: control bytes other than LF and tab, and the C1 controls as UTF-8 (C2 80 to
+// C2 9F), shown as \xNN, so a NUL cannot cut a message short and an escape sequence from outside
+// cannot reach the terminal. Other bytes, valid UTF-8 included, are kept.
 std::string printable(const std::string& s);
 // -1, 0 or +1: dot-separated identifiers, numeric below alphanumeric, pre-release after '-' below
 // the release, build metadata after '+' ignored.
@@ -37,7 +38,8 @@ bool make_dirs(const std::string& path);
 // True when nothing is left at path (also when nothing was there); links are removed, not followed.
 bool remove_tree(const std::string& path);
 
-// Copies a regular file over target. On failure err = "copy failed (<reason>): src -> dst".
+// Copies a regular file and its permission bits over target; a link at target is refused, not
+// followed. On failure err = "copy failed (<reason>): src -> dst".
 bool copy_file(const std::string& src, const std::string& dst, std::string& err);
 // Renames src over dst, retrying four times 200 ms apart, then falls back to copy and remove.
 // Only the copy's failure is reported in err.
@@ -46,9 +48,10 @@ bool rename_file(const std::string& src, const std::string& dst, std::string& er
 // file: <path>" (a directory too); out is untouched on failure.
 bool read_whole_file(const std::string& path, std::string& out, std::string& err);
 // Writes path + ".tmp", flushes it to stable storage and renames it over path (creating the parent
-// first), so readers see the old or the new content, never a part. Fails with "could not create
-// directory: <parent>", "could not open for writing: <tmp>", "error writing: <tmp>" (write, sync or
-// close; path untouched) or the rename's copy failure.
+// first), so readers see the old or the new content, never a part. A file left at path + ".tmp" is
+// replaced (a link there is not followed); a directory there is an error. Fails with "could not
+// create directory: <parent>", "could not open for writing: <tmp>", "error writing: <tmp>" (write,
+// sync or close; path untouched) or the rename's copy failure.
 bool write_whole_file(const std::string& path, const std::string& content, std::string& err);
 // 64 lower-case hex digits, or an empty text when the file cannot be read. Streams the file
 // through one 64 KiB buffer.

@@ -1,5 +1,5 @@
-"""Hostile and absurd input (archives, manifests, settings, over-long paths): a clear message, and
-what is installed stays as it was."""
+"""Hostile and absurd input (archives, manifests, settings, over-long paths, links planted by other
+users): a clear message, what is installed stays as it was, and no file of the player's changes."""
 
 import os
 import stat
@@ -56,11 +56,12 @@ DOC = '{"schema": 1, "channels": {"stable": [%s]}}'
     ("engine", DOC % BUILD % '{"major": 2}', 'manifest engine: build entry: "version"'),
     ("engine", DOC % BUILD % '"9.0/../../evil"', "build has an unsafe version name: '9.0/../"),
     ("game", DOC % BUILD % '"9.0\\\\..\\\\evil"', "game build has an unsafe version name: "),
-    ("game", DOC % BUILD % '"9.0\\u0000x"', "game build has an unsafe version name: '9.0\\x00x'"),
+    ("engine", DOC % BUILD % '"2.0\\ngame_version = 9"', "unsafe version name: '2.0\n"),
+    ("game", DOC % BUILD % '"2.0#x"', "game build has an unsafe version name: '2.0#x'"),
     ("launcher", '{"schema": 1, "channels": {"stable": %s}}' % BUILD % '".."',
      "launcher build has an unsafe version name: '..'"),
 ], ids=["schema", "size-1e30", "size-2**64", "deep", "version-object", "version-slash",
-        "version-backslash", "version-nul", "version-dots"])
+        "version-backslash", "version-line-break", "version-hash", "version-dots"])
 def test_absurd_manifest_is_refused_and_changes_nothing(run, installed, component, text,
                                                         message):
     installed.put_file(component + "/manifest.json", text.encode())
@@ -78,20 +79,36 @@ DEEP = "/" + "/".join(["d" * 250] * 20)  # beyond PATH_MAX
     (b"\0\xff\xfe\x1b[2J\n", [], "invalid line 1 in "),
     (b"# fine\n" + b"k" * (8 << 20) + b"\n", [], "invalid line 2 in "),
     (b"data_dir = %s\n" % DEEP.encode(), [], "could not create directory: /"),
-    (b"", ["--data-dir", DEEP], "could not create directory: /"),
     (b"", ["--data-dir", 4060],  # its directories fit below PATH_MAX, the archives do not
      "engine: could not open for writing: "),
     (b"channel = dev\0stable\n", [], "invalid channel 'dev\\x00stable' (use stable or dev)"),
-], ids=["binary", "8MiB-line", "conf-data-dir", "option-data-dir", "room-for-dirs-only", "nul"])
+], ids=["binary", "8MiB-line", "deep-data-dir", "room-for-dirs-only", "nul"])
 def test_absurd_settings_and_paths_are_refused(run, installed, conf, args, message):
     run.config_file.write_bytes(conf)
     before = tree(run.data_dir)
     if args[-1:] == [4060]:
-        args = [args[0], str(run.tmp)]
-        while len(args[1]) < 4060:
-            args[1] += "/" + "e" * min(199, 4060 - len(args[1]) - 1)
+        deep = str(run.tmp) + ("/" + "e" * 199) * ((4059 - len(str(run.tmp))) // 200)
+        args = [args[0], deep + "/" + "e" * (4059 - len(deep))]
     r = run("update", *args)
     assert r.rc == 1 and message in r.err, r
     assert tree(run.data_dir) == before
     run.config_file.unlink()
     assert_installed(run, "1.0.0", "0.1.0")
+
+
+def test_outside_names_and_texts_neither_harm_files_nor_reach_the_terminal_raw(run, installed):
+    victim, precious = run.tmp / "victim", run.tmp / "precious"
+    victim.write_text("mine")
+    precious.mkdir()
+    (run.data_dir / "state.cfg.tmp").symlink_to(victim)  # planted by another user
+    source = installed.publish_engine("1.1.0\x9b")["source"]  # a C1 control, CSI, as UTF-8
+    source["url"] = source["url"].replace("luanti", "precious\0")  # "precious" would be removed
+    installed.republish("engine")
+    assert run("update").rc == 0 and victim.read_text() == "mine"
+    shown = f"{run.data_dir}/engine/1.1.0\\xc2\\x9b/bin/quillstep"
+    (run.data_dir / "engine/1.1.0\x9b/bin/quillstep").chmod(0o644)
+    r = run("launch", "--no-update", "--no-selfupdate")
+    assert r.out.startswith(f"Launching {shown} ...\n") and f"failed for {shown}: " in r.err, r
+    r = run("source-info", "--download")
+    assert "Downloading ./quillstep-engine-source.zip ...\n" in r.out and precious.is_dir(), r
+    assert run("list", "e\x1b[2J").err == "unknown component: e\\x1b[2J\n"

@@ -1,4 +1,4 @@
-"""The launcher replacing its own executable; always run on a copy in a scratch directory."""
+"""Swapping in the launcher's own executable (a copy in a scratch directory) and the game."""
 
 import shutil
 import stat
@@ -6,53 +6,79 @@ import subprocess
 
 import pytest
 
-from conftest import BIN, EM, make_zip
+from conftest import BIN, EM, assert_installed, make_zip
 
 NEW_LAUNCHER = b"#!/bin/sh\necho 'launcher 0.2.0 here'\n"
+UPDATED = f"Launcher updated {EM} rerun the launcher now to use the new version.\n"
+STAGED = "xdg-data/quillstep/cache/staging-launcher/quillstep-launcher"
 
 
 @pytest.fixture
 def copy(tmp_path):
     (tmp_path / "bin").mkdir()
-    shutil.copy2(BIN, tmp_path / "bin" / "quillstep")
-    return tmp_path / "bin" / "quillstep"
+    return shutil.copy2(BIN, tmp_path / "bin" / "quillstep")
 
 
-def test_selfupdate_replaces_the_executable(run, published, copy):
+def traced(run, exe, args, path, *injections):
+    """exe under strace, failing the calls on run.tmp / path that injections name."""
+    if not shutil.which("strace"):
+        pytest.skip("strace is needed to refuse chosen system calls")
+    env = dict(run.env, LSAN_OPTIONS="detect_leaks=0")  # LeakSanitizer cannot run under ptrace
+    return run("-f", "-qq", "-o", "/dev/null", "-P", run.tmp / path,
+               *("-einject=" + i for i in injections), exe, "--server", run.server_url, *args,
+               server=False, exe="strace", env=env)
+
+
+@pytest.mark.parametrize("args,refuse,out", [
+    (["selfupdate"], None, UPDATED),
+    (["selfupdate"], ("bin/quillstep", "link:error=EPERM"), UPDATED),  # ".old" is then a copy
+    (["selfupdate"], (STAGED, "rename:error=EXDEV"), UPDATED),  # ".new" is then a copy
+    (["update", "launcher", "launcher"], None,  # once: the running file is not at the path any more
+     f"launcher: updated {EM} rerun the launcher to use the new version\n" * 2),
+    (["launch"], None, "Launcher updated; next start will use the new version.\nLaunching ")])
+def test_selfupdate_replaces_the_executable_once(run, published, copy, args, refuse, out):
     published.publish("launcher", "0.2.0", make_zip({"quillstep-launcher": (NEW_LAUNCHER, 0o600),
                                                      "README": b"ignored\n"}))
-    r = run("selfupdate", "--yes", exe=copy)
-    assert (r.rc, r.err) == (0, ""), r
-    assert r.out == f"Launcher updated {EM} rerun the launcher now to use the new version.\n"
+    r = traced(run, copy, args + ["--yes"], *refuse) if refuse else run(*args, "--yes", exe=copy)
+    assert (r.rc, r.err) == (0, "") and r.out.startswith(out), r
     assert stat.S_IMODE(copy.stat().st_mode) == 0o755
     assert sorted(p.name for p in copy.parent.iterdir()) == ["quillstep"]
     assert list((run.data_dir / "cache").iterdir()) == []
+    assert sum("/files/launcher/" in p for p in published.requests()) == 1
     assert subprocess.run([copy], capture_output=True).stdout == b"launcher 0.2.0 here\n"
 
 
-def test_launch_updates_itself_and_the_engine_quietly_then_starts_the_game(run, installed, copy):
-    installed.publish("launcher", "0.2.0", make_zip({"quillstep-launcher": (NEW_LAUNCHER, 0o755)}))
-    installed.publish_engine("1.1.0")
-    r = run("launch", exe=copy)
-    assert r.rc == 0 and "installed" not in r.out, r
-    assert r.out.startswith("Launcher updated; next start will use the new version.\nLaunching "
-                            f"{run.data_dir}/engine/1.1.0/bin/quillstep ..."), r
-    assert copy.read_bytes() == NEW_LAUNCHER
-
-
-@pytest.mark.parametrize("version,files,rc,message", [
-    ("0.1.0", None, 0, ""), ("0.0.9", None, 0, ""),
-    ("0.0.9\\x", None, 0, ""),  # older: ignored even when its version could not name a file
-    ("0.2.0", {"bin/quillstep-launcher": NEW_LAUNCHER}, 1,
-     f"launcher archive does not contain quillstep-launcher {EM} broken build\n")])
-def test_same_older_or_broken_launcher_leaves_the_executable_alone(run, published, copy,
-                                                                   version, files, rc, message):
+@pytest.mark.parametrize("version,files,plant,refuse,rc,message", [
+    ("0.1.0", None, None, None, 0, ""), ("0.0.9", None, None, None, 0, ""),
+    ("0.0.9\\x", None, None, None, 0, ""),  # older: ignored even when its version names no file
+    ("0.2.0", {"bin/quillstep-launcher": NEW_LAUNCHER}, None, None, 1,
+     f"launcher archive does not contain quillstep-launcher {EM} broken build\n"),
+    ("0.2.0", None, None, ("bin", "access:error=EACCES"), 1,  # checked before downloading
+     "could not move the running launcher aside: Permission denied\n"),
+    ("0.2.0", None, "quillstep.old", None, 1, "could not move the running launcher aside: File "),
+    ("0.2.0", None, "quillstep.new", None, 1, "copy failed (Is a directory): ")])
+def test_same_older_or_broken_launcher_leaves_the_executable_alone(run, published, copy, version,
+                                                                   files, plant, refuse, rc,
+                                                                   message):
     original = copy.read_bytes()
     published.publish("launcher", version, make_zip(files or {"quillstep-launcher": NEW_LAUNCHER}))
-    r = run("selfupdate", exe=copy)
-    assert (r.rc, r.err) == (rc, message), r
+    if plant:  # a directory where a file belongs is neither removed nor written into
+        (copy.parent / plant).mkdir()
+    r = traced(run, copy, ["selfupdate"], *refuse) if refuse else run("selfupdate", exe=copy)
+    assert r.rc == rc and r.err.startswith(message) and r.err.count("\n") == rc, r
     assert r.out == ("" if rc else "Launcher is up to date (0.1.0).\n"), r
     assert copy.read_bytes() == original
-    assert sorted(p.name for p in copy.parent.iterdir()) == ["quillstep"]
+    assert {p.name for p in copy.parent.iterdir()} == {"quillstep", plant or "quillstep"}
     assert list((run.data_dir / "cache").iterdir()) == []
-    assert any("/files/launcher/" in p for p in published.requests()) == bool(rc)
+    assert any("/files/launcher/" in p for p in published.requests()) == bool(rc and not refuse)
+
+
+@pytest.mark.parametrize("refuse_copy,game", [(False, "0.2.0"), (True, "0.1.0")])
+def test_a_game_that_cannot_be_moved_in_is_copied_or_the_old_one_put_back(run, installed,
+                                                                          refuse_copy, game):
+    installed.publish_game("0.2.0")
+    refused = ["openat:error=EACCES"] if refuse_copy else []
+    r = traced(run, BIN, ["update"], "xdg-data/quillstep/cache/staging-game/games/quillstep",
+               "rename:error=EXDEV", *refused)
+    assert r.rc == refuse_copy and r.err.startswith("game: could not move ") == refuse_copy, r
+    assert_installed(run, "1.0.0", game, allow={"staging-game"} if refuse_copy else ())

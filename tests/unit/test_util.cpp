@@ -1,23 +1,19 @@
 #include <signal.h>
 #include <sys/resource.h>
-#include <sys/stat.h>
+#include <unistd.h>
 
+#include <array>
 #include <catch2/catch_test_macros.hpp>
 
 #include "test_server.h"
 #include "util.h"
 
-using testsupport::put;
-using testsupport::Scratch;
-using testsupport::slurp;
+using namespace testsupport;
 
 TEST_CASE("versions order by identifiers, pre-release below release, and swapping negates") {
-  struct Row {
-    const char *a, *b;
-    int r;
-  };
-  // The last row: bytes above 0x7f compare as unsigned.
   // clang-format off
+  struct Row { const char *a, *b; int r; };
+  // {"1.\xe9", "1.z"}: bytes above 0x7f compare as unsigned.
   const Row rows[] = {
     {"0.1.0", "0.1.0", 0}, {"0.2.0", "0.10.0", -1}, {"1.0.0", "0.999.999", 1},
     {"5.17.0-quil.0", "5.17.0", -1}, {"5.17.0-quil.10", "5.17.0-quil.2", 1},
@@ -28,6 +24,7 @@ TEST_CASE("versions order by identifiers, pre-release below release, and swappin
     {"1.0-beta.11", "1.0-beta.2", 1}, {"1.0-rc-1", "1.0-rc.1", 1}, {"1.0a", "1.0", 1},
     {"1.x", "1.10", 1}, {"1..2", "1.0.2", 1}, {"A", "a", -1},
     {"18446744073709551616", "18446744073709551615", 0}, {"1.\xe9", "1.z", 1},
+    {"1.0-alpha", "1.0-beta", -1}, {"1.0-99", "1.0-a", -1},
   };
   // clang-format on
   for (const Row& row : rows) {
@@ -37,33 +34,43 @@ TEST_CASE("versions order by identifiers, pre-release below release, and swappin
   }
 }
 
-TEST_CASE("split, join_paths, trim and format_bytes follow their edge rules") {
-  using V = std::vector<std::string>;
-  CHECK(util::split("a,bb,,c", ',') == V{"a", "bb", "", "c"});
-  CHECK(util::split("a,", ',') == V{"a"});
-  CHECK(util::split("a,,", ',') == V{"a", ""});
-  CHECK(util::split(",", ',') == V{""});
-  CHECK(util::split("", ',').empty());
-  CHECK(util::join_paths("a\\", "c") == "a\\c");
-  CHECK(util::join_paths("base", "") == "base");
-  CHECK(util::join_paths("base", "C:/x") == "C:/x");
-  CHECK(util::join_paths("base", "C:") == "base/C:");
-  CHECK(util::join_paths("base", "\\x") == "base/\\x");
-  CHECK(util::trim("\va\f") == "\va\f");
+TEST_CASE("split, join_paths, trim, format_bytes and printable follow their edge rules") {
   // clang-format off
+  const std::pair<const char*, std::vector<std::string>> splits[] = {
+    {"a,bb,,c", {"a", "bb", "", "c"}}, {"a,", {"a"}}, {"a,,", {"a", ""}}, {",", {""}}, {"", {}}};
+  const std::array<const char*, 3> joins[] = {{"a\\", "c", "a\\c"}, {"base", "", "base"},
+    {"base", "C:/x", "C:/x"}, {"base", "C:", "base/C:"}, {"base", "\\x", "base/\\x"}};
   const std::pair<uint64_t, const char*> sizes[] = {
     {0, "0 B"}, {1023, "1023 B"}, {1024, "1.0 KiB"}, {1280, "1.2 KiB"}, {1792, "1.8 KiB"},
     {(1u << 20) - 1, "1024.0 KiB"}, {1073741824, "1.0 GiB"}, {1099511627776ull, "1.0 TiB"},
     {1ull << 50, "1024.0 TiB"}, {18446744073709551615ull, "16777216.0 TiB"},
   };
   // clang-format on
+  for (const auto& [text, fields] : splits) CHECK(util::split(text, ',') == fields);
+  for (const auto& [a, b, joined] : joins) CHECK(util::join_paths(a, b) == joined);
+  CHECK(util::trim("\va\f") == "\va\f");
   for (const auto& [n, text] : sizes) CHECK(util::format_bytes(n) == text);
+  // C1 controls count as UTF-8 only; other UTF-8 (NBSP, em dash) and a lone C2 stay.
+  CHECK(util::printable("\x1b[2J\x7f\n\t\xc2\x80\xc2\x9b\xc2\x9f\xc2\xa0\xe2\x80\x94\xc2") ==
+        "\\x1b[2J\\x7f\n\t\\xc2\\x80\\xc2\\x9b\\xc2\\x9f\xc2\xa0\xe2\x80\x94\xc2");
 }
 
-TEST_CASE("write_whole_file cut short by the file-size limit leaves the target intact") {
+TEST_CASE("file writes name what failed and never go through a planted link") {
   Scratch dir;
   std::string err;
-  put(dir / "state", "old");
+  const std::string victim = put(dir / "victim", "mine");
+  put(dir / "busy.tmp/keep", "");
+  symlink(victim.c_str(), (dir / "state.tmp").c_str());
+  symlink(victim.c_str(), (dir / "link").c_str());
+  CHECK(util::write_whole_file(dir / "state", "old", err));
+  CHECK_FALSE(util::copy_file(dir / "state", dir / "link", err));
+  CHECK(err == "copy failed (Too many levels of symbolic links): " + (dir / "state") + " -> " +
+                   (dir / "link"));
+  CHECK_FALSE(util::write_whole_file(dir / "victim/x", "", err));
+  CHECK(err == "could not create directory: " + (dir / "victim"));
+  CHECK_FALSE(util::write_whole_file(dir / "busy", "", err));
+  CHECK(err == "could not open for writing: " + (dir / "busy.tmp"));
+  CHECK((slurp(victim) == "mine" && util::path_exists(dir / "busy.tmp/keep")));
   rlimit saved{};
   REQUIRE(getrlimit(RLIMIT_FSIZE, &saved) == 0);
   auto* old_handler = signal(SIGXFSZ, SIG_IGN);
@@ -75,22 +82,4 @@ TEST_CASE("write_whole_file cut short by the file-size limit leaves the target i
   CHECK_FALSE(ok);
   CHECK(err == "error writing: " + (dir / "state.tmp"));
   CHECK(slurp(dir / "state") == "old");
-}
-
-TEST_CASE("rename_file copies across file systems and reports only the copy's failure") {
-  Scratch dir;
-  struct stat shm {
-  }, tmp{};
-  if (stat("/dev/shm", &shm) != 0 || stat(dir.root.c_str(), &tmp) != 0 || shm.st_dev == tmp.st_dev)
-    SKIP("/dev/shm is not a separate file system here");
-  const std::string src = "/dev/shm/quillstep-unit-" + std::to_string(getpid());
-  std::string err;
-  put(src, "payload");
-  put(dir / "dst", "old");
-  CHECK(util::rename_file(src, dir / "dst", err));
-  CHECK((slurp(dir / "dst") == "payload" && !util::path_exists(src)));
-  CHECK_FALSE(util::rename_file(src, dir / "dst", err));
-  CHECK(util::starts_with(err, "copy failed ("));
-  CHECK(util::ends_with(err, "): " + src + " -> " + (dir / "dst")));
-  CHECK(slurp(dir / "dst") == "payload");
 }
