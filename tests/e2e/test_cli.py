@@ -58,9 +58,10 @@ def test_settings_option_then_file_then_default_and_bad_ones_stop_the_run(run, t
         assert r.rc == 0, r
         return r.out.splitlines()[:4]
 
-    def expect(channel, server, data_dir, config=run.config_file):
+    def expect(channel, server, data_dir):
         return [f"launcher:     0.1.0 (linux-x64, channel: {channel})",
-                f"server:       {server}/dist", f"data dir:     {data_dir}", f"config:       {config}"]
+                f"server:       {server}/dist", f"data dir:     {data_dir}",
+                f"config:       {run.config_file}"]
 
     assert head() == expect("stable", "https://downloads.quillstep.net", run.data_dir)
     run.write_config("server_url = http://file.example//  \nchannel =  Dev \n"

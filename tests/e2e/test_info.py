@@ -1,4 +1,5 @@
-"""`status`, `list` and `source-info`: what a player reads about the installation and the server."""
+"""`status`, `list` and `source-info`: what a player reads about the installation and the server,
+over HTTPS too."""
 
 import pytest
 
@@ -34,7 +35,8 @@ def test_list_shows_every_build_in_manifest_order(run, published):
              "  0.9.0            2025-12-01  no linux-x64 build\n", ""),
             (["game"], 0, "Channel 'stable' of game:\n\n  0.1.0            2026-01-03\n", ""),
             (["launcher", "--channel", "dev"], 0, "No builds in channel 'dev'.\n", ""),
-            ([], 2, "", usage), (["x", "y"], 2, "", usage), (["all"], 2, "", "unknown component: all\n")):
+            ([], 2, "", usage), (["x", "y"], 2, "", usage),
+            (["all"], 2, "", "unknown component: all\n")):
         r = run("list", *args)
         assert (r.rc, r.out, r.err) == (rc, out, err), r
 
@@ -58,10 +60,11 @@ def test_source_info_describes_the_installed_engine_and_saves_only_its_verified_
     installed.put_file("files/source/" + (name or "index"), b"source of 1.0.0")
     installed.fault("/dist/files/source/", {"body_file": "dist/files/source/index"})
     installed.republish("engine")
-    (tmp_path / "work").mkdir()
-    r, saved = run("source-info", cwd=tmp_path / "work"), run("source-info", "--download",
-                                                              cwd=tmp_path / "work")
-    files = [(p.name, p.read_bytes()) for p in (tmp_path / "work").iterdir()]
+    work = tmp_path / "work"
+    work.mkdir()
+    r = run("source-info", cwd=work)
+    saved = run("source-info", "--download", cwd=work)
+    files = [(p.name, p.read_bytes()) for p in work.iterdir()]
     if not result.endswith(".zip"):
         assert (saved.rc, files) == (1, []) and saved.err.startswith(result), saved
         return
