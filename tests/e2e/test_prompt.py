@@ -35,7 +35,7 @@ def ask(dist, component):
 
 
 def test_prompts_on_a_terminal_and_the_progress_of_an_accepted_download(run, published, tmp_path):
-    exe = shutil.copy2(BIN, tmp_path / "quillstep")  # a self-update must never reach the build
+    exe = shutil.copy2(BIN, tmp_path / "quillstep")  # what an accepted self-update may replace
     launcher = make_zip({"quillstep-launcher": b"#!/bin/sh\n"})
     published.publish("launcher", "0.2.0", launcher)
     r = on_terminal(run, "n\nNo\nN\n", "update", "all", exe=exe)
