@@ -34,71 +34,34 @@ Options:
   --help, -h           This text
   --version            Same as `version`
 """
+VERSION = "quillstep-launcher 0.1.0 (linux-x64)\n"
 
 
-TRY = "\nTry: quillstep --help\n"
-
-
-@pytest.mark.parametrize("args,rc,out,err", [
-    (["help"], 0, HELP, ""), (["-h"], 0, HELP, ""), (["update", "--help"], 0, HELP, ""),
-    (["--help", "--bogus"], 0, HELP, ""), (["status", "--server", "x", "-h"], 0, HELP, ""),
-    ([], 2, HELP, ""), (["--", "--fullscreen"], 2, HELP, ""), (["", "status"], 2, HELP, ""),
-    (["--bogus", "status"], 2, "", "unknown option: --bogus" + TRY),
-    (["-"], 2, "", "unknown option: -" + TRY),
-    (["--server=x", "status"], 2, "", "unknown option: --server=x" + TRY),
-    (["-yf", "update"], 2, "", "unknown option: -yf" + TRY),
-    (["status", "--channel"], 2, "", "missing value for --channel" + TRY),
-])
-def test_help_and_usage_errors_print_exact_text_and_create_nothing(run, args, rc, out, err):
-    r = run(*args, server=False)
-    assert (r.rc, r.out, r.err) == (rc, out, err), r
-    assert run.created_anything() == []
-
-
-def test_unknown_command_reports_word_and_help(run):
-    r = run("Status", "--offline", server=False)
-    assert (r.rc, r.out, r.err) == (2, HELP, "Unknown command: Status\n\n"), r
-
-
-def test_version_works_with_broken_settings_and_no_home(run, tmp_path):
-    run.write_config("this line is not a setting\n")
+@pytest.mark.parametrize("words,rc,text", [
+    ("-h", 0, HELP), ("update --help", 0, HELP), ("--help --bogus", 0, HELP),
+    ("play --version -x", 0, VERSION), ("-- --fullscreen", 2, HELP), (" status", 2, HELP),
+    ("--bogus status", 2, "unknown option: --bogus"),
+    ("status --channel", 2, "missing value for --channel")])
+def test_help_version_and_usage_errors_read_no_settings_and_create_nothing(run, tmp_path, words,
+                                                                           rc, text):
+    run.write_config("not a setting\n")
     before = sorted(tmp_path.rglob("*"))
-    for env in (run.env, {"PATH": os.environ["PATH"]}):
-        for args in (["version"], ["--version"], ["launch", "--version", "--bogus"]):
-            r = run(*args, env=env, server=False)
-            assert (r.rc, r.out, r.err) == (0, "quillstep-launcher 0.1.0 (linux-x64)\n", ""), r
+    r = run(*words.split(" "), server=False)
+    out, err = (text, "") if text in (HELP, VERSION) else ("", text + "\nTry: quillstep --help\n")
+    assert (r.rc, r.out, r.err) == (rc, out, err), r
     assert sorted(tmp_path.rglob("*")) == before
-    r = run("status", "--offline", "--data-dir", tmp_path / "d", env={"PATH": os.environ["PATH"]})
-    assert r.rc == 0 and (tmp_path / "d" / "cache").is_dir(), r  # no HOME but a data dir
 
 
-BROKEN = "# settings\nchannel = dev\n\nnot a setting\n"
-
-
-@pytest.mark.parametrize("conf,args,message", [
-    (BROKEN, ["status"], "invalid line 4 in {}"),
-    (BROKEN, ["bogus-command"], "invalid line 4 in {}"),
-    ("", ["status", "--channel", "beta"], "invalid channel 'beta' (use stable or dev)"),
-    ("server_url =\n", ["status"], "server_url is not configured"),
-    ("", ["status", "--server", "//"], "server_url is not configured"),
-    (None, ["status"], "could not determine a data directory; pass --data-dir"),  # no HOME
-])
-def test_bad_settings_fail_with_a_clear_message(run, conf, args, message):
-    if conf is not None:
-        run.write_config(conf)
-    r = run(*args, "--offline", env=None if conf is not None else {"PATH": os.environ["PATH"]})
-    assert (r.rc, r.out, r.err) == (1, "", message.format(run.config_file) + "\n"), r
-
-
-def test_settings_precedence_option_then_file_then_default(run, tmp_path):
-    def head(*args):
-        r = run("status", "--offline", *args)
+def test_settings_option_then_file_then_default_and_bad_ones_stop_the_run(run, tmp_path):
+    def head(*args, env=None):
+        r = run("status", "--offline", *args, env=env)
         assert r.rc == 0, r
-        return r.out.splitlines()[:3]
+        return r.out.splitlines()[:4]
 
     def expect(channel, server, data_dir):
         return [f"launcher:     0.1.0 (linux-x64, channel: {channel})",
-                f"server:       {server}/dist", f"data dir:     {data_dir}"]
+                f"server:       {server}/dist", f"data dir:     {data_dir}",
+                f"config:       {run.config_file}"]
 
     assert head() == expect("stable", "https://downloads.quillstep.net", run.data_dir)
     run.write_config("server_url = http://file.example//  \nchannel =  Dev \n"
@@ -109,3 +72,20 @@ def test_settings_precedence_option_then_file_then_default(run, tmp_path):
     assert head("--channel", "")[0].endswith("channel: dev)")
     (tmp_path / "other.conf").write_text("channel = stable\n")
     assert head("--config", tmp_path / "other.conf")[0].endswith("channel: stable)")
+    for conf, args, rc, err in [
+            ("", ["Status"], 2, "Unknown command: Status\n\n"),  # settings are read first:
+            ("channel = dev\n\nx\n", ["Status"], 1, f"invalid line 3 in {run.config_file}\n"),
+            ("server_url =\n", ["status"], 1, "server_url is not configured\n"),
+            ("", ["status", "--server", "//"], 1, "server_url is not configured\n")]:
+        run.write_config(conf)
+        r = run(*args, "--offline")
+        assert (r.rc, r.out, r.err) == (rc, HELP if rc == 2 else "", err), r
+    # Without XDG directories those under the home directory; without a home only an explicit one.
+    env = {"PATH": os.environ["PATH"], "HOME": str(run.home), "XDG_DATA_HOME": ""}
+    assert head(env=env)[2:] == [f"data dir:     {run.home}/.local/share/quillstep",
+                                 f"config:       {run.home}/.config/quillstep/launcher.conf"]
+    env = {"PATH": os.environ["PATH"]}
+    assert head("--data-dir", tmp_path / "d", env=env)[2:] == [f"data dir:     {tmp_path}/d",
+                                                               "config:       launcher.conf"]
+    r = run("status", env=env)
+    assert (r.rc, r.err) == (1, "could not determine a data directory; pass --data-dir\n"), r

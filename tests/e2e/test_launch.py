@@ -5,15 +5,18 @@ import shutil
 
 import pytest
 
-from conftest import EM
+from conftest import EM, ENGINE_SCRIPT, make_zip
 
 
+@pytest.mark.parametrize("name", ["quillstep", "luanti"])
 def test_first_launch_installs_then_starts_the_engine_with_every_argument(run, published,
-                                                                          tmp_path):
+                                                                          tmp_path, name):
+    published.publish_engine("1.0.1", make_zip(
+        {"bin/" + name: (ENGINE_SCRIPT.format(version="1.0.1").encode(), 0o755)}))
     run.env["QS_RECORD"] = str(tmp_path / "engine-args.txt")
     r = run("launch", "--yes", "--", "--fullscreen", "", "-h", "--version", "a b")
-    engine = run.data_dir / "engine" / "1.0.0" / "bin" / "quillstep"
-    assert (r.rc, r.out, r.err) == (0, f"Launching {engine} ...\nstand-in engine 1.0.0 running\n",
+    engine = run.data_dir / "engine" / "1.0.1" / "bin" / name
+    assert (r.rc, r.out, r.err) == (0, f"Launching {engine} ...\nstand-in engine 1.0.1 running\n",
                                     ""), r
     assert (tmp_path / "engine-args.txt").read_text().split("\n")[:-1] == [
         str(engine), "--game-dir", str(run.data_dir / "games"),
@@ -24,15 +27,19 @@ def test_first_launch_installs_then_starts_the_engine_with_every_argument(run, p
 @pytest.mark.parametrize("command,engine_env,code", [
     ("launch", {"QS_EXIT": "3"}, 3), ("play", {"QS_SIGNAL": "9"}, 137), ("play", {}, 0),
     ("launch", None, 127)])
-def test_engine_exit_status_becomes_the_exit_code(run, installed, command, engine_env, code):
+def test_the_engine_exit_status_becomes_the_exit_code_and_lost_files_are_named(
+        run, installed, command, engine_env, code):
     if engine_env is None:  # not executable: the child cannot start it
         (run.data_dir / "engine" / "1.0.0" / "bin" / "quillstep").chmod(0o644)
     run.env.update(engine_env or {})
     r = run(command, "--no-update")
-    assert r.rc == code, r
     tail = f"Game exited with code {code}\n" if code else "stand-in engine 1.0.0 running\n"
-    assert r.out.endswith(tail), r
+    assert r.rc == code and r.out.endswith(tail), r
     assert ("execv failed for " in r.err) == (code == 127), r
+    shutil.rmtree(run.data_dir / "engine" / "1.0.0")
+    r = run(command, "--no-update")
+    assert (r.rc, r.out, r.err) == (1, "", f"Engine 1.0.0 is registered but its files are missing "
+                                           f"{EM} run: quillstep update --force\n"), r
 
 
 def test_no_update_contacts_no_server_and_an_unreachable_one_does_not_stop_the_game(
@@ -49,14 +56,3 @@ def test_no_update_contacts_no_server_and_an_unreachable_one_does_not_stop_the_g
     lines = r.err.splitlines()
     assert lines[0].startswith("note: launcher self-update failed: GET "), r
     assert lines[1].startswith("engine: GET ") and lines[2].startswith("game: GET "), r
-
-
-def test_nothing_installed_or_engine_files_missing(run, published, server):
-    r = run("launch", "--no-update")
-    assert (r.rc, r.err) == (1, f"Nothing is installed yet {EM} run: quillstep update\n"), r
-    assert run("update").rc == 0
-    shutil.rmtree(run.data_dir / "engine" / "1.0.0")
-    r = run("launch", "--no-update")
-    assert (r.rc, r.out) == (1, ""), r
-    assert r.err == (f"Engine 1.0.0 is registered but its files are missing {EM} "
-                     "run: quillstep update --force\n")

@@ -1,45 +1,62 @@
-"""Questions before downloading: asked only when standard input is a terminal."""
+"""A player at a terminal: questions before downloading (only there), and the progress display."""
 
+import contextlib
 import os
 import pty
+import re
+import shutil
+import subprocess
+import tty
 
-import pytest
-
-from conftest import EM, PLATFORM
-
-
-def prompt(dist, component, version):
-    size = dist.builds[component]["stable"][-1]["files"]["all" if component == "game"
-                                                          else PLATFORM]["size"]
-    assert size < 1024  # shown as "<n> B"
-    return f"{component} {version}: download {size} B? [Y/n] "
+from conftest import BIN, EM, game_zip, make_zip
 
 
-@pytest.fixture
-def terminal():
-    """A pseudo-terminal for standard input with the answers already typed."""
+def on_terminal(run, answers, *args, exe=BIN):
+    """(exit code, output, errors) of a run whose input and output are one raw pseudo-terminal,
+    with the answers typed ahead."""
     master, slave = pty.openpty()
-
-    def type_answers(text):
-        os.write(master, text.encode())
-        return slave
-
-    yield type_answers
-    os.close(master)
+    tty.setraw(slave)
+    os.write(master, answers.encode())
+    proc = subprocess.Popen([str(exe), "--server", run.server_url, *args], stdin=slave,
+                            stdout=slave, stderr=subprocess.PIPE, env=run.env, cwd=run.tmp)
     os.close(slave)
+    out = b""
+    with contextlib.suppress(OSError):  # EIO: the launcher has ended and all it wrote is read
+        while chunk := os.read(master, 4096):
+            out += chunk
+    os.close(master)
+    return proc.wait(), out.decode(), proc.stderr.read().decode()
 
 
-def test_declined_prompts_install_nothing_and_yes_never_asks(run, published, terminal):
-    r = run("update", stdin=terminal("n\nNo\n"))
-    assert r.rc == 0, r
-    assert r.out == (prompt(published, "engine", "1.0.0") + "engine: skipped\n"
-                     + prompt(published, "game", "0.1.0") + "game: skipped\n"), r
+def ask(dist, component):
+    build = dist.builds[component]["stable"][-1]
+    size = [*build["files"].values()][0].get("size", 0)
+    return f"{component} {build['version']}: download {size} B? [Y/n] "
+
+
+def test_prompts_on_a_terminal_and_the_progress_of_an_accepted_download(run, published, tmp_path):
+    exe = shutil.copy2(BIN, tmp_path / "quillstep")  # what an accepted self-update may replace
+    launcher = make_zip({"quillstep-launcher": b"#!/bin/sh\n"})
+    published.publish("launcher", "0.2.0", launcher)
+    r = on_terminal(run, "n\nNo\nN\n", "update", "all", exe=exe)
+    assert r == (0, ask(published, "engine") + "engine: skipped\n" + ask(published, "game")
+                 + "game: skipped\nA new launcher version is available: 0.2.0 (current: 0.1.0)\n"
+                 f"Download {len(launcher)} B? [Y/n] Launcher update skipped.\n"
+                 "launcher: up to date (0.1.0)\n", ""), r
     assert run.state() == {} and list((run.data_dir / "engine").iterdir()) == []
-    r = run("launch", stdin=terminal("n\n\n"))  # the game is accepted, the engine not
-    assert r.rc == 1, r
-    assert r.out == (prompt(published, "engine", "1.0.0") + "engine: skipped\n"
-                     + prompt(published, "game", "0.1.0")), r
-    assert r.err == f"Nothing is installed yet {EM} run: quillstep update\n"
-    assert run.state() == {"game_version": "0.1.0"}
-    r = run("update", "--yes", stdin=terminal("n\nn\n"))
-    assert (r.rc, r.out) == (0, "engine: installed 1.0.0\ngame: up to date (0.1.0)\n"), r
+    assert exe.read_bytes() == open(BIN, "rb").read()
+    # Without a published size, and sent slowly enough that a line is drawn before the last.
+    data = game_zip("0.2.0", {"games/quillstep/noise": os.urandom(16000)})
+    del published.publish_game("0.2.0", data)["files"]["all"]["size"]
+    published.republish("game")
+    published.fault("/dist/files/game/quillstep-game-0.2.0.zip", {"rate": 8000})
+    rc, out, err = on_terminal(run, "n\n\n", "launch", "--no-selfupdate", exe=exe)
+    assert (rc, err) == (1, f"Nothing is installed yet {EM} run: quillstep update\n")
+    bar = r"\rquillstep-game-0\.2\.0\.zip "
+    asked = ask(published, "engine") + "engine: skipped\n" + ask(published, "game")
+    assert re.fullmatch(re.escape(asked) + f"({bar}0 B \\.\\.\\.)?({bar} [ 1-9]\\d%  \\S+ \\S+ / "
+                        f"(\\S+ KiB))+{bar}100%  \\3 / \\3\n", out), out
+    assert run.state() == {"game_version": "0.2.0"}
+    rc, out, _ = on_terminal(run, "n\nn\n", "update", "-y", exe=exe)
+    assert rc == 0 and "?" not in out, out
+    assert out.endswith(" B\nengine: installed 1.0.0\ngame: up to date (0.2.0)\n"), out
