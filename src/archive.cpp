@@ -373,15 +373,15 @@ bool make_parent(const std::string& out_path, std::string& err) {
 }
 
 // The umask is taken off as tar and unzip do, so a 0777 entry is not left writable by everyone.
-void apply_mode(const Entry& e, const std::string& out_path, mode_t umask) {
+void apply_mode(const Entry& e, const std::string& out_path, mode_t mask) {
   const unsigned bits = (e.external_attr >> 16) & 07777;
   if (bits == 0) return;
   std::error_code ignored;
-  fs::permissions(out_path, static_cast<fs::perms>(bits & ~umask), fs::perm_options::replace,
+  fs::permissions(out_path, static_cast<fs::perms>(bits & ~mask), fs::perm_options::replace,
                   ignored);
 }
 
-bool extract_file(int in, const Entry& e, const std::string& out_path, mode_t umask, Buffers& buf,
+bool extract_file(int in, const Entry& e, const std::string& out_path, mode_t mask, Buffers& buf,
                   std::string& err) {
   Member m;
   m.in = in;
@@ -398,15 +398,15 @@ bool extract_file(int in, const Entry& e, const std::string& out_path, mode_t um
       err = "archive: symlinks are not supported: " + e.name;
       return false;
     }
-    apply_mode(e, out_path, umask);
+    apply_mode(e, out_path, mask);
   }
   return true;
 }
 
-bool extract_entry(int in, const Entry& e, const std::string& dest_dir, mode_t umask, Buffers& buf,
+bool extract_entry(int in, const Entry& e, const std::string& dest_dir, mode_t mask, Buffers& buf,
                    std::string& err) {
   const std::string out_path = util::join_paths(dest_dir, e.name);
-  if (is_file(e)) return extract_file(in, e, out_path, umask, buf, err);
+  if (is_file(e)) return extract_file(in, e, out_path, mask, buf, err);
   if (util::make_dirs(out_path)) return true;
   err = "could not create directory: " + out_path;
   return false;
@@ -460,11 +460,11 @@ bool extract_all(int in, const std::vector<Entry>& entries, const std::string& d
                  std::string& err) {
   if (entries.empty()) return true;
   // umask() reads the mask only by setting it: put it straight back.
-  const mode_t umask = ::umask(0);
-  ::umask(umask);
+  const mode_t mask = ::umask(0);
+  ::umask(mask);
   const auto buf = std::make_unique<Buffers>();
   for (const Entry& e : entries)
-    if (!extract_entry(in, e, dest_dir, umask, *buf, err)) return false;
+    if (!extract_entry(in, e, dest_dir, mask, *buf, err)) return false;
   return true;
 }
 

@@ -31,7 +31,7 @@ Bytef* bytes(const std::string& s) { return reinterpret_cast<Bytef*>(const_cast<
 
 std::string le(uint64_t v, int n) {
   std::string s;
-  for (int i = 0; i < n; ++i) s += static_cast<char>(v >> (8 * i));
+  for (int i = 0; i < n; ++i, v >>= 8) s += static_cast<char>(v);
   return s;
 }
 
