@@ -1,5 +1,7 @@
 // Feeds the input to archive::extract_zip as an archive file and checks that extraction stays
-// inside a fresh destination and leaves no temporary member file behind, whatever the result.
+// inside a fresh destination and leaves no temporary member file behind, whatever the result;
+// that no archive whose members share bytes is extracted, and that one refused for it wrote
+// nothing.
 #include <sys/syscall.h>
 #include <time.h>
 #include <unistd.h>
@@ -13,6 +15,8 @@
 #include <set>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include "archive.h"
 #include "scratch.h"
@@ -49,6 +53,31 @@ uint64_t output_bound(const uint8_t* data, size_t size) {
     total += method == 8 ? read * kInflateRatio : read;
   }
   return total;
+}
+
+// Read independently of the extractor: after a success, whether two file members' bytes (local
+// header to the end of the data) or a member's and the central directory's share a byte.
+bool members_overlap(const uint8_t* data, size_t size) {
+  size_t end = size;
+  for (size_t p = size - 22 + 1; p-- > 0 && end == size;)
+    if (le(data + p, 4) == 0x06054B50 && p + 22 + le(data + p + 20, 2) == size) end = p;
+  if (end == size) fail("extracted without an end record");
+  const uint64_t dir = le(data + end + 16, 4), dir_size = le(data + end + 12, 4);
+  std::vector<std::pair<uint64_t, uint64_t>> spans;  // none empty, so neighbours show any overlap
+  if (dir_size > 0) spans.push_back({dir, dir + dir_size});
+  for (uint64_t i = 0, c = dir; i < le(data + end + 10, 2); ++i) {
+    const uint8_t* h = data + c;
+    const uint64_t name_len = le(h + 28, 2), local = le(h + 42, 4);
+    if (h[46 + name_len - 1] != '/') {
+      const uint8_t* l = data + local;
+      spans.push_back({local, local + 30 + le(l + 26, 2) + le(l + 28, 2) + le(h + 20, 4)});
+    }
+    c += 46 + name_len + le(h + 30, 2) + le(h + 32, 2);
+  }
+  std::sort(spans.begin(), spans.end());
+  for (size_t i = 1; i < spans.size(); ++i)
+    if (spans[i].first < spans[i - 1].second) return true;
+  return false;
 }
 
 // One scratch directory per process: the archive file, a canary and the destination.
@@ -129,6 +158,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   g_extracting = false;
   if (ok && err != "untouched") fail("success changed the error text: " + err);
   if (!ok && (err.empty() || err == "untouched")) fail("failure without a message");
+  if (ok && members_overlap(data, size)) fail("extracted members that share bytes");
+  if (!ok && err.rfind("archive: entry data overlaps ", 0) == 0 && fs::exists(s.dest))
+    fail("refused overlapping members after writing: " + err);
   check_scratch(s, size);
   check_dest(s, data, size);
   std::error_code ec;

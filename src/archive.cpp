@@ -175,7 +175,10 @@ struct Entry {
   uint32_t compressed_size = 0;
   uint32_t external_attr = 0;
   uint32_t local_offset = 0;
+  uint64_t data_pos = 0;  // from the local header; file entries only
 };
+
+bool is_file(const Entry& e) { return e.name.back() != '/'; }
 
 bool read_entry(const std::vector<unsigned char>& dir, size_t& cursor, Entry& e, std::string& err) {
   if (dir.size() < kCentralHeaderSize || cursor > dir.size() - kCentralHeaderSize) {
@@ -345,15 +348,15 @@ bool write_member(const Entry& e, Member& m, const std::string& tmp, Buffers& bu
 
 // Where the member's data starts; data reaching past 4 GiB is refused, since the headers'
 // 32-bit offsets cannot address it.
-bool locate_data(int in, const Entry& e, uint64_t& pos, std::string& err) {
+bool locate_data(int in, Entry& e, std::string& err) {
   unsigned char h[kLocalHeaderSize];
   if (!read_at(in, e.local_offset, h, sizeof h, err)) return false;
   if (le32(h) != kLocalSig) {
     err = "archive: bad local header for entry: " + e.name;
     return false;
   }
-  pos = uint64_t{e.local_offset} + kLocalHeaderSize + le16(h + 26) + le16(h + 28);
-  if (pos + e.compressed_size > 0xFFFFFFFFu) {
+  e.data_pos = uint64_t{e.local_offset} + kLocalHeaderSize + le16(h + 26) + le16(h + 28);
+  if (e.data_pos + e.compressed_size > 0xFFFFFFFFu) {
     err = "archive: entry data beyond 4 GiB: " + e.name;
     return false;
   }
@@ -369,19 +372,22 @@ bool make_parent(const std::string& out_path, std::string& err) {
   return false;
 }
 
-void apply_mode(const Entry& e, const std::string& out_path) {
-  const fs::perms bits = static_cast<fs::perms>((e.external_attr >> 16) & 07777);
-  if (bits == fs::perms::none) return;
+// The umask is taken off as tar and unzip do, so a 0777 entry is not left writable by everyone.
+void apply_mode(const Entry& e, const std::string& out_path, mode_t mask) {
+  const unsigned bits = (e.external_attr >> 16) & 07777;
+  if (bits == 0) return;
   std::error_code ignored;
-  fs::permissions(out_path, bits, fs::perm_options::replace, ignored);
+  fs::permissions(out_path, static_cast<fs::perms>(bits & ~mask), fs::perm_options::replace,
+                  ignored);
 }
 
-bool extract_file(int in, const Entry& e, const std::string& out_path, Buffers& buf,
+bool extract_file(int in, const Entry& e, const std::string& out_path, mode_t mask, Buffers& buf,
                   std::string& err) {
   Member m;
   m.in = in;
+  m.pos = e.data_pos;
   m.remaining = e.compressed_size;
-  if (!locate_data(in, e, m.pos, err) || !make_parent(out_path, err)) return false;
+  if (!make_parent(out_path, err)) return false;
   const std::string tmp = out_path + ".archive-tmp";
   util::remove_tree(tmp);
   TempGuard guard(tmp);
@@ -392,31 +398,73 @@ bool extract_file(int in, const Entry& e, const std::string& out_path, Buffers& 
       err = "archive: symlinks are not supported: " + e.name;
       return false;
     }
-    apply_mode(e, out_path);
+    apply_mode(e, out_path, mask);
   }
   return true;
 }
 
-bool extract_entry(int in, const Entry& e, const std::string& dest_dir, Buffers& buf,
+bool extract_entry(int in, const Entry& e, const std::string& dest_dir, mode_t mask, Buffers& buf,
                    std::string& err) {
-  if (!check_name(e, err)) return false;
   const std::string out_path = util::join_paths(dest_dir, e.name);
-  if (e.name.back() != '/') return extract_file(in, e, out_path, buf, err);
+  if (is_file(e)) return extract_file(in, e, out_path, mask, buf, err);
   if (util::make_dirs(out_path)) return true;
   err = "could not create directory: " + out_path;
   return false;
 }
 
-bool extract_all(int in, const std::vector<unsigned char>& dir, uint16_t count,
-                 const std::string& dest_dir, std::string& err) {
-  std::unique_ptr<Buffers> buf;
+// Reads the entries up to the first one that fails before its data would be read. That failure
+// goes to pending: it is reported only after the entries before it are extracted.
+bool scan_entries(int in, const std::vector<unsigned char>& dir, uint16_t count,
+                  std::vector<Entry>& entries, std::string& pending) {
   size_t cursor = 0;
   for (uint32_t i = 0; i < count; ++i) {
     Entry e;
-    if (!read_entry(dir, cursor, e, err)) return false;
-    if (!buf) buf = std::make_unique<Buffers>();
-    if (!extract_entry(in, e, dest_dir, *buf, err)) return false;
+    if (!read_entry(dir, cursor, e, pending) || !check_name(e, pending) ||
+        (is_file(e) && !locate_data(in, e, pending)))
+      return false;
+    entries.push_back(std::move(e));
   }
+  return true;
+}
+
+// Members whose bytes (local header to the end of the data) are shared with another member or
+// with the central directory would let a small archive unpack without bound. Sorted by start,
+// any overlap shows between neighbours, as every span is non-empty.
+bool check_overlaps(const std::vector<Entry>& entries, const EndRecord& rec, std::string& err) {
+  struct Span {
+    uint64_t begin, end;
+    const Entry* entry;  // null for the central directory
+  };
+  std::vector<Span> spans;
+  spans.reserve(entries.size() + 1);
+  if (rec.dir_size > 0)
+    spans.push_back({rec.dir_offset, uint64_t{rec.dir_offset} + rec.dir_size, nullptr});
+  for (const Entry& e : entries)
+    if (is_file(e)) spans.push_back({e.local_offset, e.data_pos + e.compressed_size, &e});
+  std::stable_sort(spans.begin(), spans.end(),
+                   [](const Span& a, const Span& b) { return a.begin < b.begin; });
+  for (size_t i = 1; i < spans.size(); ++i) {
+    const Span &a = spans[i - 1], &b = spans[i];
+    if (b.begin >= a.end) continue;
+    if (a.entry && b.entry)
+      err = "archive: entry data overlaps another entry: " + b.entry->name;
+    else
+      err = "archive: entry data overlaps the central directory: " +
+            (a.entry ? a.entry : b.entry)->name;
+    return false;
+  }
+  return true;
+}
+
+bool extract_all(int in, const std::vector<Entry>& entries, const std::string& dest_dir,
+                 std::string& err) {
+  if (entries.empty()) return true;
+  // umask() reads the mask only by setting it: put it straight back.
+  const mode_t mask = ::umask(0);
+  ::umask(mask);
+  const auto buf = std::make_unique<Buffers>();
+  for (const Entry& e : entries)
+    if (!extract_entry(in, e, dest_dir, mask, *buf, err)) return false;
   return true;
 }
 
@@ -436,12 +484,20 @@ bool extract_zip(const std::string& zip_path, const std::string& dest_dir, std::
   }
   std::vector<unsigned char> dir;
   if (!read_directory(in.get(), size, rec, dir, err)) return false;
+  // Overlaps are refused before anything is written; a broken entry still fails in its turn.
+  std::vector<Entry> entries;
+  std::string pending;
+  const bool complete = scan_entries(in.get(), dir, rec.count, entries, pending);
+  if (!check_overlaps(entries, rec, err)) return false;
   // An empty destination would put every member relative to the working directory.
   if (dest_dir.empty() || !util::make_dirs(dest_dir)) {
     err = "could not create destination directory: " + dest_dir;
     return false;
   }
-  return extract_all(in.get(), dir, rec.count, dest_dir, err);
+  if (!extract_all(in.get(), entries, dest_dir, err)) return false;
+  if (complete) return true;
+  err = pending;
+  return false;
 }
 
 }  // namespace archive
