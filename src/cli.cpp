@@ -496,8 +496,6 @@ int cli_main(int argc, char** argv) {
     print_help();
     return 2;
   }
-  // Before the HTTP library is loaded: these two must stay instant and work without it.
-  if (answer_offline(opts)) return 0;
   if (!http::init()) {
     std::fprintf(stderr, "failed to initialize HTTP backend\n");
     return 1;
@@ -505,7 +503,7 @@ int cli_main(int argc, char** argv) {
   int rc;
   {
     installer::Env env;
-    rc = run(env, opts);
+    rc = answer_offline(opts) ? 0 : run(env, opts);
   }
   http::deinit();
   return rc;
