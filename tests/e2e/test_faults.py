@@ -1,4 +1,4 @@
-"""Server faults, a full disk and SIGKILL at every step of `update` and `selfupdate`: what was
+"""Server and disk faults, and SIGKILL at every step of `update` and `selfupdate`: what was
 installed keeps working and a plain rerun finishes the job."""
 
 import io
@@ -9,7 +9,7 @@ import resource
 import shutil
 import signal
 import subprocess
-import time
+import threading
 import zipfile
 
 import pytest
@@ -31,6 +31,23 @@ def publish_new(dist, size):
     dist.publish_game("0.2.0", data=game_zip("0.2.0", {"games/quillstep/noise": noise(size)}))
 
 
+def strace(run, exe, args, *options, timeout=120):
+    if not shutil.which("strace"):
+        pytest.skip("strace is needed to stop the launcher at chosen system calls")
+    argv = ["strace", "-f", "-qq", *options, str(exe), "--server", run.server_url, *args]
+    env = dict(run.env, LSAN_OPTIONS="detect_leaks=0")  # LeakSanitizer cannot run under ptrace
+    with subprocess.Popen(argv, env=env, cwd=run.tmp, stdout=subprocess.PIPE,
+                          stderr=subprocess.PIPE, text=True, start_new_session=True) as p:
+        try:
+            out, err = p.communicate(timeout=timeout)
+        finally:  # strace leaves a tracee running when it is killed
+            try:
+                os.killpg(p.pid, signal.SIGKILL)
+            except ProcessLookupError:
+                pass
+    return subprocess.CompletedProcess(argv, p.returncode, out, err)
+
+
 @pytest.mark.parametrize("component", ["engine", "game"])
 @pytest.mark.parametrize("fault,message", [
     ({"status": 500}, "failed: The requested URL returned error: 500"),
@@ -38,15 +55,22 @@ def publish_new(dist, size):
     ({"body_file": f"dist/files/engine/quillstep-engine-1.0.0-{PLATFORM}.zip"},
      "checksum mismatch for files/"),  # another body: neither digest nor size match
     ("announce a wrong size", "size mismatch for files/"),
+    ("EIO", "archive: "),  # every read of the archive from the third on fails
 ])
-def test_server_fault_keeps_the_installed_build(run, installed, component, fault, message):
+def test_server_or_read_fault_keeps_the_installed_build(run, installed, component, fault, message):
     publish_new(installed, 9000)
-    if isinstance(fault, dict):
-        installed.fault(ARTIFACT[component], fault)
+    if fault == "EIO":
+        archive = run.data_dir / "cache" / os.path.basename(ARTIFACT[component])
+        r = strace(run, BIN, ["update"], "-o", os.devnull, "-P", archive, "-e", "inject=pread64:error=EIO:when=3+",
+                   timeout=60)
+        r.rc, r.err = r.returncode, r.stderr
     else:
-        next(iter(installed.builds[component]["stable"][-1]["files"].values()))["size"] += 1
-        installed.republish(component)
-    r = run("update")
+        if isinstance(fault, dict):
+            installed.fault(ARTIFACT[component], fault)
+        else:
+            next(iter(installed.builds[component]["stable"][-1]["files"].values()))["size"] += 1
+            installed.republish(component)
+        r = run("update")
     assert r.rc == 1 and r.err.startswith(component + ": ") and message in r.err, r
     assert r.err.count("\n") == 1, r
     assert_installed(run, "1.0.0" if component == "engine" else "1.1.0",
@@ -61,10 +85,8 @@ def small_disk(run):
                        capture_output=True, text=True)
     if r.returncode != 0:
         pytest.skip("cannot mount a small tmpfs (needs root): " + r.stderr.strip())
-    try:
-        yield run.data_home
-    finally:
-        subprocess.run(["umount", run.data_home], check=True)
+    yield run.data_home
+    subprocess.run(["umount", run.data_home], check=True)
 
 
 def inflation_bomb(megabytes):
@@ -88,21 +110,19 @@ def test_full_disk_keeps_the_installed_build(run, published, small_disk, phase, 
         published.publish_engine("1.1.0", data=inflation_bomb(256))
     else:
         pad = noise(5 << 20 if phase == "download" else 1 << 20)
-        data = engine_zip("1.1.0", {"share/noise": pad})
-        published.publish_engine("1.1.0", data=data)
+        published.publish_engine("1.1.0", data=(data := engine_zip("1.1.0", {"share/noise": pad})))
     if phase == "state":  # leave exactly the room for the archive and the unpacked engine
         st = os.statvfs(small_disk)
         need = -(-len(data) // 4096) + len(pad) // 4096 + 2  # + bin/quillstep and README.txt
         (small_disk / "filler").write_bytes(bytes((st.f_bavail - need) * 4096))
     r = run("update")
     assert r.rc == 1 and r.err.startswith(message) and r.err.count("\n") == 1, r
-    if phase == "download":
-        assert r.err.endswith(" (No space left on device)\n"), r
+    assert phase != "download" or r.err.endswith(" (No space left on device)\n"), r
     assert r.out == "game: up to date (0.1.0)\n", r
     assert resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss < 160 << 10
     # Recording the version is the last step: its failure keeps the new tree and the archive.
-    kept = {ENGINE_ZIP, "state.cfg.tmp"} if phase == "state" else ()
-    assert_installed(run, "1.0.0", "0.1.0", allow=kept)
+    assert_installed(run, "1.0.0", "0.1.0",
+                     allow={ENGINE_ZIP, "state.cfg.tmp"} if phase == "state" else ())
     if phase == "state":  # with room again, what was left behind does not get in the way
         (small_disk / "filler").unlink()
         assert run("update").rc == 0
@@ -113,14 +133,6 @@ def test_full_disk_keeps_the_installed_build(run, published, small_disk, phase, 
 # launcher between two steps. Renames and links are where a step commits.
 KILL_CALLS = "rename,renameat2,link,linkat,mkdir,unlink,unlinkat,rmdir,chmod,fchmodat"
 COMMITS = ("rename", "renameat2", "link", "linkat")
-
-
-def strace(run, exe, args, *options):
-    if not shutil.which("strace"):
-        pytest.skip("strace is needed to stop the launcher at chosen system calls")
-    argv = ["strace", "-f", "-qq", *options, str(exe), "--server", run.server_url, *args]
-    env = dict(run.env, LSAN_OPTIONS="detect_leaks=0")  # LeakSanitizer cannot run under ptrace
-    return subprocess.run(argv, env=env, cwd=run.tmp, capture_output=True, timeout=120)
 
 
 def kill_points(run, exe, args, count):
@@ -139,8 +151,8 @@ def kill_points(run, exe, args, count):
 
 
 def kill(run, exe, args, point, dist):
-    """SIGKILL at a chosen call, or (point = (.part path, artifact)) once the download is under
-    way: its first megabyte is on disk and the rest comes slowly."""
+    """SIGKILL at a chosen call, or (point = (.part path, artifact)) while the server holds all
+    but the first megabyte of the artifact."""
     if isinstance(point[0], str):
         call, nth, _ = point
         r = strace(run, exe, args, "-o", os.devnull, "-e", "trace=" + call,
@@ -148,18 +160,27 @@ def kill(run, exe, args, point, dist):
         assert r.returncode == -signal.SIGKILL, r
         return f"{call} #{nth} of {'/'.join(point[2])}"
     part, artifact = point
-    dist.fault(artifact, {"rate": 2 << 20})
+    fifo = dist.root / "_hold"
+    if not fifo.exists():
+        os.mkfifo(fifo)
+    dist.fault(artifact, {"hold": 1 << 20})
     proc = subprocess.Popen([str(exe), "--server", run.server_url, *args], env=run.env,
                             cwd=run.tmp, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    try:
-        while not (part.exists() and part.stat().st_size > 0):
-            assert proc.poll() is None, "the download was not caught under way"
-            time.sleep(0.005)
-    finally:
+
+    def unblock():  # lets the open below return should the launcher end before the hold
+        try:
+            proc.wait(60)
+        except subprocess.TimeoutExpired:
+            proc.kill()
+        os.close(os.open(fifo, os.O_RDONLY | os.O_NONBLOCK))
+
+    threading.Thread(target=unblock, daemon=True).start()
+    with open(fifo, "wb"):  # returns once the server holds; closing it lets the server go on
+        held = proc.poll() is None
         proc.kill()
-        proc.wait()
-        dist.fault(artifact, {})
-    assert part.exists()
+    proc.wait()
+    dist.fault(artifact, {})
+    assert held and part.exists(), "the download was not caught under way"
     return "mid-download of " + part.name
 
 
@@ -190,8 +211,7 @@ def test_killed_anywhere_then_a_rerun_finishes(run, installed, tmp_path, command
             shutil.rmtree(d)
             shutil.copytree(tmp_path / "pristine" / d.name, d, symlinks=True)
         where = kill(run, exe, args, point, installed)
-        content = exe.read_bytes()
-        assert content in (old, new) and os.access(exe, os.X_OK), where
+        assert exe.read_bytes() in (old, new) and os.access(exe, os.X_OK), where
         state = run.state()
         r = run("launch", "--no-update", "--no-selfupdate", exe=exe)
         assert r.rc == 0 and f"engine {state['engine_version']} running" in r.out, (where, r)
