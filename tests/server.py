@@ -1,21 +1,16 @@
 #!/usr/bin/python3
-"""Loopback HTTP/1.1 (or HTTPS) file server for quillstep's tests.
-
+"""Loopback HTTP/1.1 (or HTTPS) file server for quillstep's tests:
     server.py --root DIR [--tls-cert CERT --tls-key KEY] [--log FILE]
-
-Serves the regular files under DIR on 127.0.0.1 (GET only; nothing outside DIR), prints
-"PORT <n>" once it listens and runs until SIGTERM. --log appends {"path", "user_agent"} as a JSON
-line per request. DIR/_faults.json, re-read on every request, maps a URL path to a fault:
-    {"status": 500}         answer with this status
-    {"redirect": "/other"}  answer 302 to that location
-    {"body_file": "a/b"}    serve DIR/a/b instead
-    {"truncate": N}         announce the whole length, send N bytes and close
-    {"hold": N}             send N bytes, then the rest once a writer has opened and closed the
-                            FIFO DIR/_hold (the test's open returns once the server holds)
-    {"rate": BYTES_PER_SEC} send the body at about this rate
+serves the regular files under DIR on 127.0.0.1 to GET, prints "PORT <n>" once it listens and
+runs until SIGTERM; --log appends a JSON line {"path", "user_agent"} per request. DIR/_faults.json,
+read at every request, maps a URL path to a fault:
+    {"status": 500}          answer with this status      {"redirect": "/x"}  answer 302 to /x
+    {"body_file": "a/b"}     serve DIR/a/b instead         {"rate": N}  send N bytes a second
+    {"truncate": N}          announce the whole length, send N bytes and close
+    {"hold": N}              send N bytes, then hold the rest until a writer has opened and
+                             closed the FIFO DIR/_hold (its open returns once the server holds)
 """
 
-import argparse
 import http.server
 import json
 import os
@@ -35,19 +30,18 @@ class Handler(http.server.BaseHTTPRequestHandler):
         pass
 
     def do_GET(self):
-        path = urllib.parse.urlsplit(self.path).path
-        self.server.log(self.path, self.headers.get("User-Agent"))
-        try:
-            with open(os.path.join(self.server.root, "_faults.json")) as f:
-                fault = json.load(f).get(path, {})
-        except FileNotFoundError:
-            fault = {}
+        root, path = self.server.root, urllib.parse.urlsplit(self.path).path
+        if self.server.log_path:
+            with open(self.server.log_path, "a") as f:
+                f.write(json.dumps({"path": self.path, "user_agent": self.headers["User-Agent"]})
+                        + "\n")
+        faults = os.path.join(root, "_faults.json")
+        fault = json.loads(open(faults).read()).get(path, {}) if os.path.exists(faults) else {}
         if "status" in fault or "redirect" in fault:
-            return self.head(fault.get("status", 302), 0, {"Location": fault.get("redirect")})
-        name = fault.get("body_file", urllib.parse.unquote(path)).lstrip("/")
-        full = os.path.realpath(os.path.join(self.server.root, name.replace("\0", "?")))
-        if os.path.commonpath([self.server.root, full]) != self.server.root \
-                or not os.path.isfile(full):
+            return self.head(fault.get("status", 302), 0, fault.get("redirect"))
+        name = fault.get("body_file", urllib.parse.unquote(path)).lstrip("/").replace("\0", "?")
+        full = os.path.realpath(os.path.join(root, name))
+        if os.path.commonpath([root, full]) != root or not os.path.isfile(full):
             return self.head(404, 0)
         with open(full, "rb") as f:
             size = os.fstat(f.fileno()).st_size
@@ -56,100 +50,80 @@ class Handler(http.server.BaseHTTPRequestHandler):
             sent = min(count, fault.get("hold", 0))
             if sent:
                 self.connection.sendfile(f, 0, sent)
-                with open(os.path.join(self.server.root, "_hold"), "rb") as fifo:
+                with open(os.path.join(root, "_hold"), "rb") as fifo:
                     fifo.read()
             rate = fault.get("rate", count)
             while sent < count:  # at most a tenth of a second's worth at a time
                 n = self.connection.sendfile(f, sent, max(1, min(count - sent, rate // 10)))
                 sent += n
-                if "rate" in fault:
-                    time.sleep(n / rate)
+                time.sleep(n / rate if "rate" in fault else 0)
         if count < size:
             self.connection.shutdown(socket.SHUT_RDWR)
 
-    def head(self, status, length, headers={}):
+    def head(self, status, length, location=None):
         self.send_response(status)
-        for name, value in dict(headers, **{"Content-Length": length}).items():
-            if value is not None:
-                self.send_header(name, str(value))
+        if location:
+            self.send_header("Location", location)
+        self.send_header("Content-Length", str(length))
         self.end_headers()
 
 
 class Server(http.server.ThreadingHTTPServer):
     daemon_threads = True
 
-    def __init__(self, root, tls, log):
-        self.root, self.tls, self.log_path = os.path.realpath(root), tls, log
-        super().__init__(("127.0.0.1", 0), Handler)
-
-    def finish_request(self, request, client_address):
-        try:  # the TLS handshake runs in the request's own thread
-            super().finish_request(self.tls.wrap_socket(request, server_side=True)
-                                   if self.tls else request, client_address)
-        except (ssl.SSLError, ConnectionError, socket.timeout):
-            pass  # the client went away or refused our certificate
+    def finish_request(self, request, client_address):  # the TLS handshake in its own thread
+        super().finish_request(self.tls.wrap_socket(request, server_side=True)
+                               if self.tls else request, client_address)
 
     def handle_error(self, request, client_address):
-        if not isinstance(sys.exc_info()[1], (ConnectionError, ssl.SSLError)):
-            super().handle_error(request, client_address)
-
-    def log(self, path, user_agent):
-        if self.log_path:
-            with open(self.log_path, "a") as f:
-                f.write(json.dumps({"path": path, "user_agent": user_agent}) + "\n")
+        pass  # the client went away or refused our certificate
 
 
 def make_self_signed_cert(directory):
     """cert.pem and key.pem for 127.0.0.1 and localhost in directory; returns both paths."""
     cert, key = os.path.join(directory, "cert.pem"), os.path.join(directory, "key.pem")
     subprocess.run(["openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt",
-                    "ec_paramgen_curve:prime256v1", "-nodes", "-days", "2", "-subj", "/CN=127.0.0.1",
-                    "-keyout", key, "-out", cert, "-addext", "subjectAltName=IP:127.0.0.1,DNS:localhost"],
-                   check=True, capture_output=True)
+                    "ec_paramgen_curve:prime256v1", "-nodes", "-days", "2", "-subj",
+                    "/CN=127.0.0.1", "-keyout", key, "-out", cert, "-addext",
+                    "subjectAltName=IP:127.0.0.1,DNS:localhost"], check=True, capture_output=True)
     return cert, key
 
 
-class TestServer:
-    """This server as a subprocess while the context lasts; url(path) is what it serves."""
+class TestServer(subprocess.Popen):
+    """This server as a subprocess until stop() or the end of a with block; url(path) is where it
+    serves path."""
 
     __test__ = False
 
     def __init__(self, root, tls=None, log=None):
         cmd = [sys.executable, os.path.abspath(__file__), "--root", str(root)]
         cmd += ["--tls-cert", str(tls[0]), "--tls-key", str(tls[1])] if tls else []
-        self.proc = subprocess.Popen(cmd + (["--log", str(log)] if log else []),
-                                     stdout=subprocess.PIPE, text=True)
-        line = self.proc.stdout.readline()
-        assert line.startswith("PORT "), "test server did not start"
-        self.base = "%s://127.0.0.1:%s/" % ("https" if tls else "http", line.split()[1])
+        super().__init__(cmd + (["--log", str(log)] if log else []), stdout=subprocess.PIPE,
+                         text=True)
+        port = self.stdout.readline().removeprefix("PORT ").strip()
+        assert port.isdigit(), "test server did not start"
+        self.base = "%s://127.0.0.1:%s/" % ("https" if tls else "http", port)
 
     def url(self, path=""):
         return self.base + path.lstrip("/")
 
-    def __enter__(self):
-        return self
+    def stop(self):
+        self.terminate()
+        self.wait()
+        self.stdout.close()
 
     def __exit__(self, *exc):
         self.stop()
 
-    def stop(self):
-        self.proc.terminate()
-        self.proc.wait()
-        self.proc.stdout.close()
-
 
 if __name__ == "__main__":
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--root", required=True)
-    parser.add_argument("--tls-cert")
-    parser.add_argument("--tls-key")
-    parser.add_argument("--log")
-    args = parser.parse_args()
-    tls = None
-    if args.tls_cert:
-        tls = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
-        tls.load_cert_chain(args.tls_cert, args.tls_key)
-    server = Server(args.root, tls, args.log)
+    opts = dict(zip(sys.argv[1::2], sys.argv[2::2]))
+    server = Server(("127.0.0.1", 0), Handler)
+    server.root, server.log_path = os.path.realpath(opts["--root"]), opts.get("--log")
+    server.tls = None
+    if "--tls-cert" in opts:
+        server.tls = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+        server.tls.load_cert_chain(opts["--tls-cert"], opts["--tls-key"])
     signal.signal(signal.SIGTERM, lambda *_: sys.exit(0))
     print("PORT %d" % server.server_address[1], flush=True)
     server.serve_forever()
