@@ -101,10 +101,8 @@ class Dist:
         self.put_file(f"{component}/manifest.json", json.dumps(doc, indent=1).encode())
 
     def requests(self):
-        """The URL paths the server has been asked for so far."""
         log = self.root.parent / "requests.log"
-        return [json.loads(line)["path"] for line in log.read_text().splitlines()] \
-            if log.exists() else []
+        return [json.loads(x)["path"] for x in log.read_text().splitlines()] if log.exists() else []
 
     def fault(self, url_path, how):
         """Sets the server's fault for url_path ({} clears it), atomically."""
@@ -180,7 +178,6 @@ def published(dist, server):
 
 @pytest.fixture
 def installed(run, published):
-    """The published engine and game, installed."""
     assert run("update", "--yes").rc == 0
     return published
 
