@@ -2,6 +2,7 @@
 installed keeps working and a plain rerun finishes the job."""
 
 import contextlib
+import io
 import os
 import random
 import re
@@ -10,6 +11,7 @@ import shutil
 import signal
 import subprocess
 import threading
+import zipfile
 
 import pytest
 
@@ -28,6 +30,17 @@ def noise(size):
 def publish_new(dist, size):
     dist.publish_engine("1.1.0", data=engine_zip("1.1.0", {"share/noise": noise(size)}))
     dist.publish_game("0.2.0", data=game_zip("0.2.0", {"games/quillstep/noise": noise(size)}))
+
+
+def inflation_bomb(megabytes):
+    """An engine with that many MiB of zeros in a quarter MiB per 256, never whole in memory."""
+    buf = io.BytesIO()
+    with zipfile.ZipFile(buf, "w", zipfile.ZIP_DEFLATED) as z:
+        z.writestr("bin/quillstep", b"#!/bin/sh\n")
+        with z.open("share/zeros", "w") as f:
+            for _ in range(megabytes):
+                f.write(bytes(1 << 20))
+    return buf.getvalue()
 
 
 def strace(run, exe, args, *options):
@@ -78,13 +91,16 @@ def small_disk(run):
 
 @pytest.mark.parametrize("phase,pad,message", [
     ("download", 5 << 20, "engine: GET "),
-    ("extract", 256 << 20, "engine: archive: write failed (disk full?)"),  # zeros, a quarter MiB
+    ("extract", 256, "engine: archive: write failed (disk full?)"),
     ("state", 1 << 20, "engine: error writing: "),
 ])
 def test_full_disk_keeps_the_installed_build(run, published, small_disk, phase, pad, message):
     assert run("update").rc == 0
-    pad = bytes(pad) if phase == "extract" else noise(pad)
-    published.publish_engine("1.1.0", data=(data := engine_zip("1.1.0", {"share/noise": pad})))
+    if phase == "extract":
+        published.publish_engine("1.1.0", data=inflation_bomb(pad))
+    else:
+        pad = noise(pad)
+        published.publish_engine("1.1.0", data=(data := engine_zip("1.1.0", {"share/noise": pad})))
     if phase == "state":  # leave exactly the room for the archive and the unpacked engine
         st = os.statvfs(small_disk)
         need = -(-len(data) // 4096) + len(pad) // 4096 + 2  # + bin/quillstep and README.txt
