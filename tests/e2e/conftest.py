@@ -25,11 +25,9 @@ EM = "\u2014"
 # The stand-in engine: records its arguments, one per line, into $QS_RECORD and exits with
 # $QS_EXIT, or kills itself with $QS_SIGNAL.
 ENGINE_SCRIPT = """#!/bin/sh
-if [ -n "$QS_RECORD" ]; then
-  for a in "$0" "$@"; do printf '%s\\n' "$a"; done > "$QS_RECORD"
-fi
+[ -z "$QS_RECORD" ] || for a in "$0" "$@"; do printf '%s\\n' "$a"; done > "$QS_RECORD"
 echo "stand-in engine {version} running"
-if [ -n "$QS_SIGNAL" ]; then kill -"$QS_SIGNAL" $$; fi
+[ -z "$QS_SIGNAL" ] || kill -"$QS_SIGNAL" $$
 exit "${{QS_EXIT:-0}}"
 """
 
@@ -65,13 +63,12 @@ class Dist:
     """A distribution tree under root/dist: <component>/manifest.json and files/..."""
 
     def __init__(self, root):
-        self.root = Path(root)
+        self.root, self.faults = Path(root), {}
+        self.root.mkdir()
         self.builds = {"engine": {}, "game": {}, "launcher": {}}  # component -> channel -> builds
-        self.faults = {}
 
     def put_file(self, rel, data):
-        path = self.root / "dist" / rel
-        path.parent.mkdir(parents=True, exist_ok=True)
+        (path := self.root / "dist" / rel).parent.mkdir(parents=True, exist_ok=True)
         path.write_bytes(data)
 
     def artifact(self, rel, data):
@@ -104,12 +101,11 @@ class Dist:
         self.put_file(f"{component}/manifest.json", json.dumps(doc, indent=1).encode())
 
     def requests(self):
-        """The URL paths the server has been asked for so far."""
         log = self.root.parent / "requests.log"
-        return [json.loads(line)["path"] for line in log.read_text().splitlines()] \
-            if log.exists() else []
+        return [json.loads(x)["path"] for x in log.read_text().splitlines()] if log.exists() else []
 
     def fault(self, url_path, how):
+        """Sets the server's fault for url_path ({} clears it), atomically."""
         self.faults[url_path] = how
         (self.root / "_faults.tmp").write_text(json.dumps(self.faults))
         (self.root / "_faults.tmp").replace(self.root / "_faults.json")
@@ -119,14 +115,13 @@ class Runner:
     """Runs the launcher with a fresh HOME and XDG directories and (optionally) a server."""
 
     def __init__(self, tmp):
-        self.tmp, self.home = Path(tmp), Path(tmp) / "home"
+        self.tmp, self.home, self.server_url = Path(tmp), Path(tmp) / "home", None
         self.data_home, self.config_home = self.tmp / "xdg-data", self.tmp / "xdg-config"
-        self.home.mkdir()
         self.data_dir = self.data_home / "quillstep"
         self.config_file = self.config_home / "quillstep" / "launcher.conf"
-        self.server_url = None
-        self.env = {k: v for k, v in os.environ.items()
-                    if k in ("PATH", "ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS")}
+        self.home.mkdir()
+        self.env = {k: os.environ[k] for k in ("PATH", "ASAN_OPTIONS", "UBSAN_OPTIONS",
+                                               "LSAN_OPTIONS") if k in os.environ}
         self.env.update(HOME=str(self.home), XDG_DATA_HOME=str(self.data_home),
                         XDG_CONFIG_HOME=str(self.config_home))
 
@@ -141,9 +136,7 @@ class Runner:
     def state(self):
         """state.cfg as a dict ({} while there is none), after checking that it is whole."""
         path = self.data_dir / "state.cfg"
-        if not path.exists():
-            return {}
-        text = path.read_text()
+        text = path.read_text() if path.exists() else "# Quillstep launcher configuration\n"
         assert text.startswith("# Quillstep launcher configuration\n") and text.endswith("\n"), text
         return dict(line.split(" = ", 1) for line in text.splitlines()[1:])
 
@@ -163,7 +156,6 @@ def run(tmp_path):
 
 @pytest.fixture
 def dist(tmp_path):
-    (tmp_path / "site").mkdir()
     return Dist(tmp_path / "site")
 
 
@@ -186,26 +178,21 @@ def published(dist, server):
 
 @pytest.fixture
 def installed(run, published):
-    """The published engine and game, installed."""
-    r = run("update", "--yes")
-    assert r.rc == 0, r
+    assert run("update", "--yes").rc == 0
     return published
 
 
-def half_done(run):
-    """Names in the data directory that only an unfinished step leaves, and the cache's."""
-    return {p.name for p in run.data_dir.rglob("*") if p.parent.name == "cache"
-            or p.name.startswith("staging-")
-            or p.name.endswith((".part", ".old", ".new", ".tmp", ".archive-tmp"))}
-
-
 def assert_installed(run, engine, game, allow=()):
-    """state.cfg is whole and names an engine and game that are on disk, nothing half done is
-    left (but the names in allow), and the engine starts."""
+    """state.cfg is whole and names an engine and game that are on disk, nothing half done (a
+    cache entry, a staging directory, a temporary) is left but the names in allow, and the
+    engine starts."""
     state = run.state()
     assert (state.get("engine_version"), state.get("game_version")) == (engine, game), state
     assert (run.data_dir / "engine" / engine / "bin" / "quillstep").is_file()
     assert f"version = {game}\n" in (run.data_dir / "games/quillstep/game.conf").read_text()
-    assert half_done(run) <= set(allow), half_done(run)
+    half_done = {p.name for p in run.data_dir.rglob("*") if p.parent.name == "cache"
+                 or p.name.startswith("staging-")
+                 or p.name.endswith((".part", ".old", ".new", ".tmp", ".archive-tmp"))}
+    assert half_done <= set(allow), half_done
     r = run("launch", "--no-update", "--no-selfupdate")
     assert r.rc == 0 and f"stand-in engine {engine} running" in r.out, r
