@@ -1,14 +1,18 @@
 """Black-box fixtures: per test a fresh HOME and XDG directories, a distribution served on
 127.0.0.1 by tests/server.py ($QUILLSTEP_TEST_SERVER) and a runner for $QUILLSTEP_BIN."""
 
+import contextlib
 import hashlib
 import io
 import json
 import os
+import shutil
+import signal
 import subprocess
 import sys
 import zipfile
 from pathlib import Path
+from types import SimpleNamespace
 
 import pytest
 
@@ -196,3 +200,21 @@ def assert_installed(run, engine, game, allow=()):
     assert half_done <= set(allow), half_done
     r = run("launch", "--no-update", "--no-selfupdate")
     assert r.rc == 0 and f"stand-in engine {engine} running" in r.out, r
+
+
+def traced(run, exe, args, *options):
+    """The launcher run under strace with options (such as -P path, -e inject=...) for at most a
+    minute; rc, out and err as from run."""
+    if not shutil.which("strace"):
+        pytest.skip("strace is needed to fail or stop chosen system calls")
+    argv = ["strace", "-f", "-qq", "-o", os.devnull, *options, exe, "--server", run.server_url]
+    env = dict(run.env, LSAN_OPTIONS="detect_leaks=0")  # LeakSanitizer cannot run under ptrace
+    with subprocess.Popen([str(a) for a in argv + list(args)], env=env, cwd=run.tmp, text=True,
+                          stdout=subprocess.PIPE, stderr=subprocess.PIPE, errors="replace",
+                          start_new_session=True) as p:
+        try:
+            out, err = p.communicate(timeout=60)
+        finally:  # strace leaves its tracee running when it is killed
+            with contextlib.suppress(ProcessLookupError):
+                os.killpg(p.pid, signal.SIGKILL)
+    return SimpleNamespace(rc=p.returncode, out=out, err=err)

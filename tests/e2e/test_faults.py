@@ -1,7 +1,6 @@
 """Server and disk faults, and SIGKILL at every step of `update` and `selfupdate`: what was
 installed keeps working and a plain rerun finishes the job."""
 
-import contextlib
 import io
 import os
 import random
@@ -15,7 +14,7 @@ import zipfile
 
 import pytest
 
-from conftest import BIN, PLATFORM, assert_installed, engine_zip, game_zip, make_zip
+from conftest import BIN, PLATFORM, assert_installed, engine_zip, game_zip, make_zip, traced
 
 ENGINE_ZIP = f"quillstep-engine-1.1.0-{PLATFORM}.zip"
 ARTIFACT = {"engine": f"/dist/files/engine/{ENGINE_ZIP}",
@@ -43,22 +42,6 @@ def inflation_bomb(megabytes):
     return buf.getvalue()
 
 
-def strace(run, exe, args, *options):
-    """The exit status and standard error of the launcher run under strace for at most a minute."""
-    if not shutil.which("strace"):
-        pytest.skip("strace is needed to stop the launcher at chosen system calls")
-    argv = ["strace", "-f", "-qq", *options, str(exe), "--server", run.server_url, *args]
-    env = dict(run.env, LSAN_OPTIONS="detect_leaks=0")  # LeakSanitizer cannot run under ptrace
-    with subprocess.Popen(argv, env=env, cwd=run.tmp, stdout=subprocess.DEVNULL,
-                          stderr=subprocess.PIPE, text=True, start_new_session=True) as p:
-        try:
-            err = p.communicate(timeout=60)[1]
-        finally:  # strace leaves its tracee running when it is killed
-            with contextlib.suppress(ProcessLookupError):
-                os.killpg(p.pid, signal.SIGKILL)
-    return p.returncode, err
-
-
 @pytest.mark.parametrize("component", ["engine", "game"])
 @pytest.mark.parametrize("fault,message", [
     # How a download fails is the unit tests' business; here the installed build stays.
@@ -69,13 +52,12 @@ def test_server_or_read_fault_keeps_the_installed_build(run, installed, componen
     publish_new(installed, 9000)
     if fault == "EIO":
         archive = run.data_dir / "cache" / os.path.basename(ARTIFACT[component])
-        rc, err = strace(run, BIN, ["update"], "-o", os.devnull, "-P", archive,
-                         "-e", "inject=pread64:error=EIO:when=3+")
+        r = traced(run, BIN, ["update"], "-P", archive, "-e", "inject=pread64:error=EIO:when=3+")
     else:
         installed.fault(ARTIFACT[component], fault)
-        rc, err = (r := run("update")).rc, r.err
-    assert rc == 1 and err.startswith(component + ": ") and message in err, (rc, err)
-    assert err.count("\n") == 1, err
+        r = run("update")
+    assert r.rc == 1 and r.err.startswith(component + ": ") and message in r.err, r
+    assert r.err.count("\n") == 1, r
     assert_installed(run, "1.0.0" if component == "engine" else "1.1.0",
                      "0.1.0" if component == "game" else "0.2.0")
 
@@ -129,7 +111,7 @@ def kill_points(run, exe, args, count):
     """(call, ordinal) of about count calls of a whole run: every commit, and others spread over
     the run (but the directory creation at the start)."""
     trace = run.tmp / "trace.txt"
-    assert strace(run, exe, args, "-o", trace, "-e", "trace=" + KILL_CALLS)[0] == 0
+    assert traced(run, exe, args, "-o", trace, "-e", "trace=" + KILL_CALLS).rc == 0
     calls = re.findall(r"^\d+ +(\w+)\(", trace.read_text(), re.M)
     points = [(c, calls[:i + 1].count(c)) for i, c in enumerate(calls) if c != "mkdir"]
     commits = [p for p in points if p[0] in COMMITS]
@@ -183,9 +165,9 @@ def test_killed_anywhere_then_a_rerun_finishes(run, installed, tmp_path, command
         if where in ARTIFACT.values():
             assert kill_mid_download(run, exe, args, installed, where), "not under way: " + where
         else:
-            rc, err = strace(run, exe, args, "-o", os.devnull, "-e", "trace=" + where[0],
-                             "-e", f"inject={where[0]}:signal=KILL:when={where[1]}")
-            assert rc == -signal.SIGKILL, (where, err)
+            r = traced(run, exe, args, "-e", "trace=" + where[0],
+                       "-e", f"inject={where[0]}:signal=KILL:when={where[1]}")
+            assert r.rc == -signal.SIGKILL, (where, r)
         assert exe.read_bytes() in (old, new) and os.access(exe, os.X_OK), where
         state = run.state()
         r = run("launch", "--no-update", "--no-selfupdate", exe=exe)

@@ -60,8 +60,10 @@ DOC = '{"schema": 1, "channels": {"stable": [%s]}}'
     ("game", DOC % BUILD % '"2.0#x"', "game build has an unsafe version name: '2.0#x'"),
     ("launcher", '{"schema": 1, "channels": {"stable": %s}}' % BUILD % '".."',
      "launcher build has an unsafe version name: '..'"),
+    ("launcher", '{"schema": 1, "channels": {"stable": %s}}' % BUILD.replace("x64", "arm64")
+     % '"2.0"', "launcher: build 2.0 has no artifact for platform 'linux-x64'"),
 ], ids=["schema", "size-1e30", "size-2**64", "deep", "version-object", "version-slash",
-        "version-backslash", "version-line-break", "version-hash", "version-dots"])
+        "version-backslash", "version-line-break", "version-hash", "version-dots", "no-artifact"])
 def test_absurd_manifest_is_refused_and_changes_nothing(run, installed, component, text,
                                                         message):
     installed.put_file(component + "/manifest.json", text.encode())

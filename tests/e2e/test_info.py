@@ -16,7 +16,7 @@ def test_status_shows_installed_and_latest_versions(run, installed, server):
         assert r.out.split("\n", 4)[4] == "engine:       1.0.0\ngame:         0.1.0\n" + tail, r
     server.stop()
     r = run("status")
-    assert r.rc == 0, r
+    assert r.rc == 0 and r.out.count("\n") == 9, r
     for line, name in zip(r.out.splitlines()[6:], ("engine   ", "game     ", "launcher ")):
         assert line.startswith(f"latest {name}: unavailable (GET ") and line.endswith(")"), r
 
@@ -30,14 +30,15 @@ def test_list_shows_every_build_in_manifest_order(run, published):
     size = [f"{b['files'][PLATFORM]['size']} B" for b in published.builds["engine"]["stable"][:2]]
     usage = "usage: quillstep list <launcher|engine|game>\n"
     for args, rc, out, err in (
-            (["engine"], 0, f"Channel 'stable' of engine:\n\n  1.0.0            2026-01-02  source"
-             f"  {size[0]}\n  1.1.0            2026-02-01  {size[1]}\n"
+            ("list engine", 0, f"Channel 'stable' of engine:\n\n  1.0.0            2026-01-02  "
+             f"source  {size[0]}\n  1.1.0            2026-02-01  {size[1]}\n"
              "  0.9.0            2025-12-01  no linux-x64 build\n", ""),
-            (["game"], 0, "Channel 'stable' of game:\n\n  0.1.0            2026-01-03\n", ""),
-            (["launcher", "--channel", "dev"], 0, "No builds in channel 'dev'.\n", ""),
-            ([], 2, "", usage), (["x", "y"], 2, "", usage),
-            (["all"], 2, "", "unknown component: all\n")):
-        r = run("list", *args)
+            ("list game", 0, "Channel 'stable' of game:\n\n  0.1.0            2026-01-03\n", ""),
+            ("list launcher --channel dev", 0, "No builds in channel 'dev'.\n", ""),
+            ("list", 2, "", usage), ("list x y", 2, "", usage),
+            ("list all", 2, "", "unknown component: all\n"),
+            ("source-info --channel dev", 1, "", "no engine builds found\n")):
+        r = run(*args.split())
         assert (r.rc, r.out, r.err) == (rc, out, err), r
 
 

@@ -5,7 +5,7 @@ import shutil
 
 import pytest
 
-from conftest import EM, ENGINE_SCRIPT, make_zip
+from conftest import BIN, EM, ENGINE_SCRIPT, make_zip, traced
 
 
 @pytest.mark.parametrize("name", ["quillstep", "luanti"])
@@ -24,18 +24,22 @@ def test_first_launch_installs_then_starts_the_engine_with_every_argument(run, p
         "--fullscreen", "", "-h", "--version", "a b"]
 
 
-@pytest.mark.parametrize("command,engine_env,code", [
-    ("launch", {"QS_EXIT": "3"}, 3), ("play", {"QS_SIGNAL": "9"}, 137), ("play", {}, 0),
-    ("launch", None, 127)])
+@pytest.mark.parametrize("command,engine_env,code,err", [
+    ("launch", {"QS_EXIT": "3"}, 3, ""), ("play", {"QS_SIGNAL": "9"}, 137, ""), ("play", {}, 0, ""),
+    ("launch", None, 127, "execv failed for "), ("play", "fork", 1, "fork failed\n")])
 def test_the_engine_exit_status_becomes_the_exit_code_and_lost_files_are_named(
-        run, installed, command, engine_env, code):
+        run, installed, command, engine_env, code, err):
     if engine_env is None:  # not executable: the child cannot start it
         (run.data_dir / "engine" / "1.0.0" / "bin" / "quillstep").chmod(0o644)
-    run.env.update(engine_env or {})
-    r = run(command, "--no-update")
-    tail = f"Game exited with code {code}\n" if code else "stand-in engine 1.0.0 running\n"
+    if engine_env == "fork":
+        r = traced(run, BIN, [command, "--no-update", "--no-selfupdate"],
+                   "-e", "inject=clone:error=EAGAIN")
+    else:
+        run.env.update(engine_env or {})
+        r = run(command, "--no-update")
+    tail = {0: "engine 1.0.0 running\n", 1: " ...\n"}.get(code, f"exited with code {code}\n")
     assert r.rc == code and r.out.endswith(tail), r
-    assert ("execv failed for " in r.err) == (code == 127), r
+    assert r.err.startswith(err) and (r.err == "") == (err == ""), r
     shutil.rmtree(run.data_dir / "engine" / "1.0.0")
     r = run(command, "--no-update")
     assert (r.rc, r.out, r.err) == (1, "", f"Engine 1.0.0 is registered but its files are missing "

@@ -6,7 +6,7 @@ import subprocess
 
 import pytest
 
-from conftest import BIN, EM, assert_installed, make_zip
+from conftest import BIN, EM, assert_installed, make_zip, traced
 
 NEW_LAUNCHER = b"#!/bin/sh\necho 'launcher 0.2.0 here'\n"
 UPDATED = f"Launcher updated {EM} rerun the launcher now to use the new version.\n"
@@ -19,16 +19,6 @@ def copy(tmp_path):
     return shutil.copy2(BIN, tmp_path / "bin" / "quillstep")
 
 
-def traced(run, exe, args, path, *injections):
-    """exe under strace, failing the calls on run.tmp / path that injections name."""
-    if not shutil.which("strace"):
-        pytest.skip("strace is needed to refuse chosen system calls")
-    env = dict(run.env, LSAN_OPTIONS="detect_leaks=0")  # LeakSanitizer cannot run under ptrace
-    return run("-f", "-qq", "-o", "/dev/null", "-P", run.tmp / path,
-               *("-einject=" + i for i in injections), exe, "--server", run.server_url, *args,
-               server=False, exe="strace", env=env)
-
-
 @pytest.mark.parametrize("args,refuse,out", [
     (["selfupdate"], None, UPDATED),
     (["selfupdate"], ("bin/quillstep", "link:error=EPERM"), UPDATED),  # ".old" is then a copy
@@ -39,7 +29,8 @@ def traced(run, exe, args, path, *injections):
 def test_selfupdate_replaces_the_executable_once(run, published, copy, args, refuse, out):
     published.publish("launcher", "0.2.0", make_zip({"quillstep-launcher": (NEW_LAUNCHER, 0o600),
                                                      "README": b"ignored\n"}))
-    r = traced(run, copy, args + ["--yes"], *refuse) if refuse else run(*args, "--yes", exe=copy)
+    r = traced(run, copy, args + ["--yes"], "-P", run.tmp / refuse[0], "-einject=" + refuse[1]) \
+        if refuse else run(*args, "--yes", exe=copy)
     assert (r.rc, r.err) == (0, "") and r.out.startswith(out), r
     assert stat.S_IMODE(copy.stat().st_mode) == 0o755
     assert sorted(p.name for p in copy.parent.iterdir()) == ["quillstep"]
@@ -64,7 +55,8 @@ def test_same_older_or_broken_launcher_leaves_the_executable_alone(run, publishe
     published.publish("launcher", version, make_zip(files or {"quillstep-launcher": NEW_LAUNCHER}))
     if plant:  # a directory where a file belongs is neither removed nor written into
         (copy.parent / plant).mkdir()
-    r = traced(run, copy, ["selfupdate"], *refuse) if refuse else run("selfupdate", exe=copy)
+    r = traced(run, copy, ["selfupdate"], "-P", run.tmp / refuse[0], "-einject=" + refuse[1]) \
+        if refuse else run("selfupdate", exe=copy)
     assert r.rc == rc and r.err.startswith(message) and r.err.count("\n") == rc, r
     assert r.out == ("" if rc else "Launcher is up to date (0.1.0).\n"), r
     assert copy.read_bytes() == original
@@ -73,12 +65,18 @@ def test_same_older_or_broken_launcher_leaves_the_executable_alone(run, publishe
     assert any("/files/launcher/" in p for p in published.requests()) == bool(rc and not refuse)
 
 
-@pytest.mark.parametrize("refuse_copy,game", [(False, "0.2.0"), (True, "0.1.0")])
-def test_a_game_that_cannot_be_moved_in_is_copied_or_the_old_one_put_back(run, installed,
-                                                                          refuse_copy, game):
+GAME = "cache/staging-game/games/quillstep"
+
+
+@pytest.mark.parametrize("path,refused,message,game", [
+    (GAME, ["rename:error=EXDEV"], "", "0.2.0"),  # copied in
+    (GAME, ["rename:error=EXDEV", "openat:error=EACCES"], "game: could not move ", "0.1.0"),
+    ("state.cfg.tmp", ["openat:error=EACCES"], "game: could not ", "0.2.0")])  # not recorded
+def test_a_game_not_moved_in_is_copied_or_the_old_one_put_back_and_one_not_recorded_redone(
+        run, installed, path, refused, message, game):
     installed.publish_game("0.2.0")
-    refused = ["openat:error=EACCES"] if refuse_copy else []
-    r = traced(run, BIN, ["update"], "xdg-data/quillstep/cache/staging-game/games/quillstep",
-               "rename:error=EXDEV", *refused)
-    assert r.rc == refuse_copy and r.err.startswith("game: could not move ") == refuse_copy, r
-    assert_installed(run, "1.0.0", game, allow={"staging-game"} if refuse_copy else ())
+    r = traced(run, BIN, ["update"], "-P", run.data_dir / path, *("-einject=" + i for i in refused))
+    assert r.rc == bool(message) and r.err.startswith(message) and bool(r.err) == bool(message), r
+    if path == "state.cfg.tmp":  # the next run records it
+        assert run("update").out == "engine: up to date (1.0.0)\ngame: installed 0.2.0\n"
+    assert_installed(run, "1.0.0", game, allow={"staging-game"} if game == "0.1.0" else ())

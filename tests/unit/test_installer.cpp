@@ -42,3 +42,13 @@ TEST_CASE("confirm reads one whole answer line per question") {
   CHECK(installer::confirm("4? "));  // end of input accepts
   std::printf("\n");
 }
+
+TEST_CASE("move_tree onto a non-empty directory leaves only the source's files") {
+  Scratch s;
+  std::string err;
+  put(s / "new/a", "new");
+  put(s / "old/stale", "old");
+  REQUIRE(installer::move_tree(s / "new", s / "old", err));
+  CHECK(slurp(s / "old/a") == "new");
+  for (const char* gone : {"old/stale", "new"}) CHECK(access((s / gone).c_str(), F_OK) != 0);
+}
