@@ -65,18 +65,19 @@ def test_same_older_or_broken_launcher_leaves_the_executable_alone(run, publishe
     assert any("/files/launcher/" in p for p in published.requests()) == bool(rc and not refuse)
 
 
-GAME = "cache/staging-game/games/quillstep"
+GAME, REFUSED = "cache/staging-game/games/quillstep", ["rename:error=EXDEV", "openat:error=EACCES"]
 
 
-@pytest.mark.parametrize("path,refused,message,game", [
-    (GAME, ["rename:error=EXDEV"], "", "0.2.0"),  # copied in
-    (GAME, ["rename:error=EXDEV", "openat:error=EACCES"], "game: could not move ", "0.1.0"),
-    ("state.cfg.tmp", ["openat:error=EACCES"], "game: could not ", "0.2.0")])  # not recorded
-def test_a_game_not_moved_in_is_copied_or_the_old_one_put_back_and_one_not_recorded_redone(
-        run, installed, path, refused, message, game):
-    installed.publish_game("0.2.0")
+@pytest.mark.parametrize("component,path,refused,message,game", [
+    ("game", GAME, REFUSED[:1], "", "1.1.0"),  # copied in
+    ("game", GAME, REFUSED, "game: could not move ", "0.1.0"),
+    ("engine", "cache/staging-engine", REFUSED, "engine: could not move ", "0.1.0"),
+    ("game", "state.cfg.tmp", REFUSED[1:], "game: could not ", "1.1.0")])  # not recorded
+def test_a_build_not_moved_in_is_copied_or_the_old_one_kept_and_one_not_recorded_redone(
+        run, installed, component, path, refused, message, game):
+    getattr(installed, "publish_" + component)("1.1.0")
     r = traced(run, BIN, ["update"], "-P", run.data_dir / path, *("-einject=" + i for i in refused))
     assert r.rc == bool(message) and r.err.startswith(message) and bool(r.err) == bool(message), r
     if path == "state.cfg.tmp":  # the next run records it
-        assert run("update").out == "engine: up to date (1.0.0)\ngame: installed 0.2.0\n"
-    assert_installed(run, "1.0.0", game, allow={"staging-game"} if game == "0.1.0" else ())
+        assert run("update").out == "engine: up to date (1.0.0)\ngame: installed 1.1.0\n"
+    assert_installed(run, "1.0.0", game, allow=["staging-" + component] * ("move" in message))
