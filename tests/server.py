@@ -1,11 +1,10 @@
 #!/usr/bin/python3
 """Loopback HTTP/1.1 (or HTTPS) file server for quillstep's tests:
-    server.py --root DIR [--tls-cert CERT --tls-key KEY] [--log FILE]
-serves the regular files under DIR on 127.0.0.1 to GET, prints "PORT <n>" once it listens and
-runs until SIGTERM; --log appends a JSON line {"path", "user_agent"} per request. DIR/_faults.json,
-read at every request, maps a URL path to a fault:
-    {"delay_ms": N}          wait N ms first
-    {"status": 500}          answer with this status      {"redirect": "/x"}  answer 302 to /x
+    server.py --root DIR [--tls-self-signed] [--log FILE]
+serves the files under DIR on 127.0.0.1 to GET (by HTTPS with a fresh certificate), prints
+"PORT <n>" once it listens and runs until SIGTERM; --log appends a JSON line {"path", "user_agent"}
+per request. DIR/_faults.json, read at every request, maps a URL path to a fault:
+    {"delay_ms": N}          wait N ms first               {"redirect": "/x"}  answer 302 to /x
     {"body_file": "a/b"}     serve DIR/a/b instead         {"rate": N}  send N bytes a second
     {"truncate": N}          announce the whole length, send N bytes and close
     {"hold": N}              send N bytes, then hold the rest until a writer has opened and
@@ -40,8 +39,8 @@ class Handler(http.server.BaseHTTPRequestHandler):
         faults = os.path.join(root, "_faults.json")
         fault = json.loads(open(faults).read()).get(path, {}) if os.path.exists(faults) else {}
         time.sleep(fault.get("delay_ms", 0) / 1000)
-        if "status" in fault or "redirect" in fault:
-            return self.head(fault.get("status", 302), 0, fault.get("redirect"))
+        if "redirect" in fault:
+            return self.head(302, 0, fault["redirect"])
         name = fault.get("body_file", urllib.parse.unquote(path)).lstrip("/").replace("\0", "?")
         full = os.path.realpath(os.path.join(root, name))
         if os.path.commonpath([root, full]) != root or not os.path.isfile(full):
@@ -82,27 +81,16 @@ class Server(http.server.ThreadingHTTPServer):
         pass  # the client went away or refused our certificate
 
 
-def make_self_signed_cert(directory):
-    """cert.pem and key.pem for 127.0.0.1 and localhost in directory; returns both paths."""
-    cert, key = os.path.join(directory, "cert.pem"), os.path.join(directory, "key.pem")
-    subprocess.run(["openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt",
-                    "ec_paramgen_curve:prime256v1", "-nodes", "-days", "2", "-subj",
-                    "/CN=127.0.0.1", "-keyout", key, "-out", cert, "-addext",
-                    "subjectAltName=IP:127.0.0.1,DNS:localhost"], check=True, capture_output=True)
-    return cert, key
-
-
 class TestServer(subprocess.Popen):
     """This server as a subprocess until stop() or the end of a with block; url(path) is where it
     serves path."""
 
     __test__ = False
 
-    def __init__(self, root, tls=None, log=None):
+    def __init__(self, root, tls=False, log=None):
         cmd = [sys.executable, os.path.abspath(__file__), "--root", str(root)]
-        cmd += ["--tls-cert", str(tls[0]), "--tls-key", str(tls[1])] if tls else []
-        super().__init__(cmd + (["--log", str(log)] if log else []), stdout=subprocess.PIPE,
-                         text=True)
+        cmd += (["--tls-self-signed"] if tls else []) + (["--log", str(log)] if log else [])
+        super().__init__(cmd, stdout=subprocess.PIPE, text=True)
         port = self.stdout.readline().removeprefix("PORT ").strip()
         assert port.isdigit(), "test server did not start"
         self.base = "%s://127.0.0.1:%s/" % ("https" if tls else "http", port)
@@ -120,17 +108,21 @@ class TestServer(subprocess.Popen):
 
 
 if __name__ == "__main__":
-    args = [a for a in sys.argv[1:] if a != "--tls-self-signed"]  # HTTPS with a fresh certificate
+    args = [a for a in sys.argv[1:] if a != "--tls-self-signed"]
     opts = dict(zip(args[0::2], args[1::2]))
-    if len(args) < len(sys.argv) - 1:
-        cert_dir = tempfile.TemporaryDirectory()  # removed when SIGTERM ends the process
-        opts["--tls-cert"], opts["--tls-key"] = make_self_signed_cert(cert_dir.name)
     server = Server(("127.0.0.1", 0), Handler)
     server.root, server.log_path = os.path.realpath(opts["--root"]), opts.get("--log")
     server.tls = None
-    if "--tls-cert" in opts:
-        server.tls = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
-        server.tls.load_cert_chain(opts["--tls-cert"], opts["--tls-key"])
+    if len(args) < len(sys.argv) - 1:
+        with tempfile.TemporaryDirectory() as cert_dir:
+            cert, key = os.path.join(cert_dir, "cert.pem"), os.path.join(cert_dir, "key.pem")
+            subprocess.run(["openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt",
+                            "ec_paramgen_curve:prime256v1", "-nodes", "-days", "2", "-subj",
+                            "/CN=127.0.0.1", "-keyout", key, "-out", cert, "-addext",
+                            "subjectAltName=IP:127.0.0.1,DNS:localhost"], check=True,
+                           capture_output=True)
+            server.tls = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+            server.tls.load_cert_chain(cert, key)
     signal.signal(signal.SIGTERM, lambda *_: sys.exit(0))
     print("PORT %d" % server.server_address[1], flush=True)
     server.serve_forever()

@@ -21,7 +21,7 @@ BIN = os.environ.get("QUILLSTEP_BIN", str(REPO / "build" / "quillstep"))
 SERVER_SCRIPT = os.environ.get("QUILLSTEP_TEST_SERVER", str(REPO / "tests" / "server.py"))
 sys.path.insert(0, os.path.dirname(os.path.abspath(SERVER_SCRIPT)))
 
-from server import TestServer, make_self_signed_cert  # noqa: E402,F401
+from server import TestServer  # noqa: E402,F401
 
 PLATFORM = "linux-x64"
 EM = "\u2014"

@@ -3,7 +3,7 @@ over HTTPS too."""
 
 import pytest
 
-from conftest import PLATFORM, TestServer, make_self_signed_cert
+from conftest import PLATFORM, TestServer
 
 
 def test_status_shows_installed_and_latest_versions(run, installed, server):
@@ -81,9 +81,9 @@ def test_source_info_describes_the_installed_engine_and_saves_only_its_verified_
     assert files == [(result, b"source of 1.0.0")]
 
 
-def test_a_self_signed_certificate_is_refused_unless_insecure_tls(run, dist, tmp_path):
+def test_a_self_signed_certificate_is_refused_unless_insecure_tls(run, dist):
     dist.publish_engine("1.0.0")
-    with TestServer(dist.root, tls=make_self_signed_cert(tmp_path)) as srv:
+    with TestServer(dist.root, tls=True) as srv:
         run.server_url = srv.url("")
         for conf, rc in ("", 1), ("insecure_tls = maybe\n", 1), ("insecure_tls = true\n", 0):
             run.write_config(conf)
