@@ -144,13 +144,26 @@ class Runner:
         assert text.startswith("# Quillstep launcher configuration\n") and text.endswith("\n"), text
         return dict(line.split(" = ", 1) for line in text.splitlines()[1:])
 
-    def __call__(self, *args, server=True, stdin=subprocess.DEVNULL, env=None, exe=BIN, cwd=None):
-        argv = [str(exe)] + (["--server", self.server_url] if server and self.server_url else [])
-        r = subprocess.run(argv + [str(a) for a in args], stdin=stdin, capture_output=True,
-                           encoding="utf-8", errors="replace", env=self.env if env is None else env,
-                           cwd=cwd or self.tmp, timeout=120)
-        r.rc, r.out, r.err = r.returncode, r.stdout, r.stderr
-        return r
+    def __call__(self, *args, server=True, env=None, exe=BIN, cwd=None, strace=None):
+        """rc, out and err of a run, under strace with these options (-P path, -e inject=...) if
+        given. Its process group is killed at the end: strace leaves its tracee running."""
+        argv = [exe] + (["--server", self.server_url] if server and self.server_url else [])
+        env = self.env if env is None else env
+        if strace:
+            if not shutil.which("strace"):
+                pytest.skip("strace is needed to fail or stop chosen system calls")
+            argv = ["strace", "-f", "-qq", "-o", os.devnull, *strace] + argv
+            env = dict(env, LSAN_OPTIONS="detect_leaks=0")  # LeakSanitizer cannot run under ptrace
+        with subprocess.Popen([str(a) for a in argv + list(args)], env=env, cwd=cwd or self.tmp,
+                              stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                              stderr=subprocess.PIPE, encoding="utf-8", errors="replace",
+                              start_new_session=True) as p:
+            try:
+                out, err = p.communicate(timeout=120)
+            finally:
+                with contextlib.suppress(ProcessLookupError):
+                    os.killpg(p.pid, signal.SIGKILL)
+        return SimpleNamespace(rc=p.returncode, out=out, err=err)
 
 
 @pytest.fixture
@@ -201,20 +214,3 @@ def assert_installed(run, engine, game, allow=()):
     r = run("launch", "--no-update", "--no-selfupdate")
     assert r.rc == 0 and f"stand-in engine {engine} running" in r.out, r
 
-
-def traced(run, exe, args, *options):
-    """The launcher run under strace with options (such as -P path, -e inject=...) for at most a
-    minute; rc, out and err as from run."""
-    if not shutil.which("strace"):
-        pytest.skip("strace is needed to fail or stop chosen system calls")
-    argv = ["strace", "-f", "-qq", "-o", os.devnull, *options, exe, "--server", run.server_url]
-    env = dict(run.env, LSAN_OPTIONS="detect_leaks=0")  # LeakSanitizer cannot run under ptrace
-    with subprocess.Popen([str(a) for a in argv + list(args)], env=env, cwd=run.tmp, text=True,
-                          stdout=subprocess.PIPE, stderr=subprocess.PIPE, errors="replace",
-                          start_new_session=True) as p:
-        try:
-            out, err = p.communicate(timeout=60)
-        finally:  # strace leaves its tracee running when it is killed
-            with contextlib.suppress(ProcessLookupError):
-                os.killpg(p.pid, signal.SIGKILL)
-    return SimpleNamespace(rc=p.returncode, out=out, err=err)

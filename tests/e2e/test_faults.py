@@ -14,7 +14,7 @@ import zipfile
 
 import pytest
 
-from conftest import BIN, PLATFORM, assert_installed, engine_zip, game_zip, make_zip, traced
+from conftest import BIN, PLATFORM, assert_installed, engine_zip, game_zip, make_zip
 
 ENGINE_ZIP = f"quillstep-engine-1.1.0-{PLATFORM}.zip"
 ARTIFACT = {"engine": f"/dist/files/engine/{ENGINE_ZIP}",
@@ -52,7 +52,7 @@ def test_server_or_read_fault_keeps_the_installed_build(run, installed, componen
     publish_new(installed, 9000)
     if fault == "EIO":
         archive = run.data_dir / "cache" / os.path.basename(ARTIFACT[component])
-        r = traced(run, BIN, ["update"], "-P", archive, "-e", "inject=pread64:error=EIO:when=3+")
+        r = run("update", strace=["-P", archive, "-e", "inject=pread64:error=EIO:when=3+"])
     else:
         installed.fault(ARTIFACT[component], fault)
         r = run("update")
@@ -111,7 +111,7 @@ def kill_points(run, exe, args, count):
     """(call, ordinal) of about count calls of a whole run: every commit, and others spread over
     the run (but the directory creation at the start)."""
     trace = run.tmp / "trace.txt"
-    assert traced(run, exe, args, "-o", trace, "-e", "trace=" + KILL_CALLS).rc == 0
+    assert run(*args, exe=exe, strace=["-o", trace, "-e", "trace=" + KILL_CALLS]).rc == 0
     calls = re.findall(r"^\d+ +(\w+)\(", trace.read_text(), re.M)
     points = [(c, calls[:i + 1].count(c)) for i, c in enumerate(calls) if c != "mkdir"]
     commits = [p for p in points if p[0] in COMMITS]
@@ -165,8 +165,8 @@ def test_killed_anywhere_then_a_rerun_finishes(run, installed, tmp_path, command
         if where in ARTIFACT.values():
             assert kill_mid_download(run, exe, args, installed, where), "not under way: " + where
         else:
-            r = traced(run, exe, args, "-e", "trace=" + where[0],
-                       "-e", f"inject={where[0]}:signal=KILL:when={where[1]}")
+            r = run(*args, exe=exe, strace=["-e", "trace=" + where[0],
+                                            "-e", f"inject={where[0]}:signal=KILL:when={where[1]}"])
             assert r.rc == -signal.SIGKILL, (where, r)
         assert exe.read_bytes() in (old, new) and os.access(exe, os.X_OK), where
         state = run.state()

@@ -6,7 +6,7 @@ import subprocess
 
 import pytest
 
-from conftest import BIN, EM, assert_installed, make_zip, traced
+from conftest import BIN, EM, assert_installed, make_zip
 
 NEW_LAUNCHER = b"#!/bin/sh\necho 'launcher 0.2.0 here'\n"
 UPDATED = f"Launcher updated {EM} rerun the launcher now to use the new version.\n"
@@ -29,8 +29,8 @@ def copy(tmp_path):
 def test_selfupdate_replaces_the_executable_once(run, published, copy, args, refuse, out):
     published.publish("launcher", "0.2.0", make_zip({"quillstep-launcher": (NEW_LAUNCHER, 0o600),
                                                      "README": b"ignored\n"}))
-    r = traced(run, copy, args + ["--yes"], "-P", run.tmp / refuse[0], "-einject=" + refuse[1]) \
-        if refuse else run(*args, "--yes", exe=copy)
+    r = run(*args, "--yes", exe=copy,
+            strace=refuse and ["-P", run.tmp / refuse[0], "-einject=" + refuse[1]])
     assert (r.rc, r.err) == (0, "") and r.out.startswith(out), r
     assert stat.S_IMODE(copy.stat().st_mode) == 0o755
     assert sorted(p.name for p in copy.parent.iterdir()) == ["quillstep"]
@@ -55,8 +55,8 @@ def test_same_older_or_broken_launcher_leaves_the_executable_alone(run, publishe
     published.publish("launcher", version, make_zip(files or {"quillstep-launcher": NEW_LAUNCHER}))
     if plant:  # a directory where a file belongs is neither removed nor written into
         (copy.parent / plant).mkdir()
-    r = traced(run, copy, ["selfupdate"], "-P", run.tmp / refuse[0], "-einject=" + refuse[1]) \
-        if refuse else run("selfupdate", exe=copy)
+    r = run("selfupdate", exe=copy,
+            strace=refuse and ["-P", run.tmp / refuse[0], "-einject=" + refuse[1]])
     assert r.rc == rc and r.err.startswith(message) and r.err.count("\n") == rc, r
     assert r.out == ("" if rc else "Launcher is up to date (0.1.0).\n"), r
     assert copy.read_bytes() == original
@@ -76,7 +76,7 @@ GAME, REFUSED = "cache/staging-game/games/quillstep", ["rename:error=EXDEV", "op
 def test_a_build_not_moved_in_is_copied_or_the_old_one_kept_and_one_not_recorded_redone(
         run, installed, component, path, refused, message, game):
     getattr(installed, "publish_" + component)("1.1.0")
-    r = traced(run, BIN, ["update"], "-P", run.data_dir / path, *("-einject=" + i for i in refused))
+    r = run("update", strace=["-P", run.data_dir / path, *("-einject=" + i for i in refused)])
     assert r.rc == bool(message) and r.err.startswith(message) and bool(r.err) == bool(message), r
     if path == "state.cfg.tmp":  # the next run records it
         assert run("update").out == "engine: up to date (1.0.0)\ngame: installed 1.1.0\n"
