@@ -133,10 +133,6 @@ class Runner:
         self.config_file.parent.mkdir(parents=True, exist_ok=True)
         self.config_file.write_text(text)
 
-    def created_anything(self):
-        return [p for p in (self.data_home, self.config_home) if p.exists()] + \
-            list(self.home.iterdir())
-
     def state(self):
         """state.cfg as a dict ({} while there is none), after checking that it is whole."""
         path = self.data_dir / "state.cfg"

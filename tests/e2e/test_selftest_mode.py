@@ -20,7 +20,7 @@ def selftest(run, tmp_path):
 
     def call(*args):
         result = run(*args, server=False, env=dict(run.env, TMPDIR=str(scratch)))
-        assert run.created_anything() == [], result
+        assert not any(run.tmp.glob("xdg-*")) and not any(run.home.iterdir()), result
         return result
     call.scratch = scratch
     return call
