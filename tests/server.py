@@ -7,8 +7,6 @@ per request. DIR/_faults.json, read at every request, maps a URL path to a fault
     {"delay_ms": N}          wait N ms first               {"redirect": "/x"}  answer 302 to /x
     {"body_file": "a/b"}     serve DIR/a/b instead         {"rate": N}  send N bytes a second
     {"truncate": N}          announce the whole length, send N bytes and close
-    {"hold": N}              send N bytes, then hold the rest until a writer has opened and
-                             closed the FIFO DIR/_hold (its open returns once the server holds)
 """
 
 import http.server
@@ -48,12 +46,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
         with open(full, "rb") as f:
             size = os.fstat(f.fileno()).st_size
             self.head(200, size)
-            count = min(size, fault.get("truncate", size))
-            sent = min(count, fault.get("hold", 0))
-            if sent:
-                self.connection.sendfile(f, 0, sent)
-                with open(os.path.join(root, "_hold"), "rb") as fifo:
-                    fifo.read()
+            count, sent = min(size, fault.get("truncate", size)), 0
             rate = fault.get("rate", count)
             while sent < count:  # at most a tenth of a second's worth at a time
                 n = self.connection.sendfile(f, sent, max(1, min(count - sent, rate // 10)))

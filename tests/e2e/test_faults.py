@@ -9,17 +9,14 @@ import resource
 import shutil
 import signal
 import subprocess
-import threading
 import zipfile
 
 import pytest
 
 from conftest import BIN, PLATFORM, assert_installed, engine_zip, game_zip, make_zip
 
-ENGINE_ZIP = f"quillstep-engine-1.1.0-{PLATFORM}.zip"
-ARTIFACT = {"engine": f"/dist/files/engine/{ENGINE_ZIP}",
-            "game": "/dist/files/game/quillstep-game-0.2.0.zip",
-            "launcher": f"/dist/files/launcher/quillstep-launcher-0.2.0-{PLATFORM}.zip"}
+ENGINE_ZIP, GAME_ZIP = f"quillstep-engine-1.1.0-{PLATFORM}.zip", "quillstep-game-0.2.0.zip"
+ARTIFACT = {"engine": "/dist/files/engine/" + ENGINE_ZIP, "game": "/dist/files/game/" + GAME_ZIP}
 
 
 def noise(size):
@@ -104,9 +101,10 @@ KILL_CALLS = "rename,renameat2,link,linkat,mkdir,unlink,unlinkat,rmdir,chmod,fch
 COMMITS = ("rename", "renameat2", "link", "linkat")
 
 
-def kill_points(run, exe, args, count):
-    """(call, ordinal) of about count calls of a whole run: every commit, and others spread over
-    the run (but the directory creation at the start)."""
+def kill_points(run, exe, args, count, downloads):
+    """strace options that kill the launcher at about count calls of a whole run: every commit,
+    others spread over the run (but the directory creation at the start) and the second write of
+    each download, a megabyte into it."""
     trace = run.tmp / "trace.txt"
     assert run(*args, exe=exe, strace=["-o", trace, "-e", "trace=" + KILL_CALLS]).rc == 0
     calls = re.findall(r"^\d+ +(\w+)\(", trace.read_text(), re.M)
@@ -114,29 +112,10 @@ def kill_points(run, exe, args, count):
     commits = [p for p in points if p[0] in COMMITS]
     rest = [p for p in points if p[0] not in COMMITS]
     extra = max(1, count - len(commits))
-    return commits + rest[::max(1, -(-len(rest) // extra))][:extra]
-
-
-def kill_mid_download(run, exe, args, dist, artifact):
-    """SIGKILL while the server holds all but the first megabyte of artifact; whether the
-    launcher was still running then."""
-    fifo = dist.root / "_hold"
-    fifo.exists() or os.mkfifo(fifo)
-    dist.fault(artifact, {"hold": 1 << 20})
-    proc = subprocess.Popen([str(exe), "--server", run.server_url, *args], env=run.env,
-                            cwd=run.tmp, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-
-    def release():  # lets the open below return should the launcher end first
-        proc.wait()
-        os.close(os.open(fifo, os.O_RDONLY | os.O_NONBLOCK))
-
-    (watch := threading.Thread(target=release, daemon=True)).start()
-    with open(fifo, "wb"):  # returns once the server holds; closing it lets the server go on
-        held = proc.poll() is None
-        proc.kill()
-    watch.join()  # its open must not meet the next kill's
-    dist.fault(artifact, {})
-    return held
+    return [["-e", "trace=" + c, "-e", f"inject={c}:signal=KILL:when={n}"]
+            for c, n in commits + rest[::max(1, -(-len(rest) // extra))][:extra]] + \
+        [["-P", run.data_dir / "cache" / (d + ".part"), "-e", "inject=write:signal=KILL:when=2"]
+         for d in downloads]
 
 
 @pytest.mark.parametrize("command,count,done", [
@@ -154,23 +133,18 @@ def test_killed_anywhere_then_a_rerun_finishes(run, installed, tmp_path, command
     for d in keep:
         shutil.copytree(d, pristine / d.name, symlinks=True)
     args = [command, "--yes"]
-    downloads = ["launcher"] if command == "selfupdate" else ["engine", "game"]
-    for where in kill_points(run, exe, args, count) + [ARTIFACT[c] for c in downloads]:
+    downloads = [ENGINE_ZIP, GAME_ZIP] if command == "update" else ["quillstep-launcher-0.2.0.zip"]
+    for where in kill_points(run, exe, args, count, downloads):
         for d in keep:
             shutil.rmtree(d)
             shutil.copytree(pristine / d.name, d, symlinks=True)
-        if where in ARTIFACT.values():
-            assert kill_mid_download(run, exe, args, installed, where), "not under way: " + where
-        else:
-            r = run(*args, exe=exe, strace=["-e", "trace=" + where[0],
-                                            "-e", f"inject={where[0]}:signal=KILL:when={where[1]}"])
-            assert r.rc == -signal.SIGKILL, (where, r)
+        assert run(*args, exe=exe, strace=where).rc == -signal.SIGKILL, where
         assert exe.read_bytes() in (old, new) and os.access(exe, os.X_OK), where
         state = run.state()
         r = run("launch", "--no-update", "--no-selfupdate", exe=exe)
         assert r.rc == 0 and f"engine {state['engine_version']} running" in r.out, (where, r)
         assert run(*args, exe=exe).rc == 0, where
         # A kill after the record but before the clean-up leaves the archive for good.
-        assert_installed(run, *done, allow={ENGINE_ZIP, "quillstep-game-0.2.0.zip"})
+        assert_installed(run, *done, allow={ENGINE_ZIP, GAME_ZIP})
         if command == "selfupdate":
             assert exe.read_bytes() == new and os.listdir(exe.parent) == ["quillstep"]
