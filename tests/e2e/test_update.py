@@ -14,8 +14,10 @@ def test_newer_builds_replace_the_old_ones_and_force_drops_stray_files(run, inst
     assert (r.rc, r.out, r.err) == (0, "engine: installed 1.1.0\ngame: installed 0.2.0\n", ""), r
     assert sorted(p.name for p in (run.data_dir / "engine").iterdir()) == ["1.1.0", "stray.txt"]
     assert_installed(run, "1.1.0", "0.2.0")
-    extra = [run.data_dir / "engine/1.1.0/leftover.txt", run.data_dir / "games/quillstep/x.txt"]
+    extra = [run.data_dir / p for p in ("engine/1.1.0/leftover.txt", "games/quillstep/x.txt",
+                                        "cache/staging-engine/leftover.txt")]  # as a kill leaves
     for path in extra:
+        path.parent.mkdir(exist_ok=True)
         path.write_text("x")
     r = run("update", "--force")
     assert (r.rc, r.out) == (0, "engine: installed 1.1.0\ngame: installed 0.2.0\n"), r
