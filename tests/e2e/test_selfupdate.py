@@ -1,4 +1,4 @@
-"""Swapping in the launcher's own executable (a copy in a scratch directory) and the game."""
+"""Swapping in the launcher's own executable (a copy in a scratch directory), engine and game."""
 
 import shutil
 import stat
