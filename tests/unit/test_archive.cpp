@@ -1,4 +1,5 @@
 #include <sys/stat.h>
+#include <unistd.h>
 #include <zlib.h>
 
 #include <catch2/catch_test_macros.hpp>
@@ -86,27 +87,27 @@ TEST_CASE("zip members keep content, Unix modes less the umask and raw names", "
   const std::string edge =
       std::string("\0\xf7\xff\x08\0", 5) + block + std::string("\x01\0\0\xff\xff", 5);
   put(t.at("f.archive-tmp/stale"), "left by an earlier run");
+  const std::vector<Entry> entries(
+      {Entry{"f", "old"}, Entry{"bin/tool", "#!/bin/sh\n", 8, 0x81ED0000},
+       Entry{"suid", "s", 0, 0x89ED0000}, Entry{"open", "o", 0, 0x81FF0000},
+       Entry{"zero", "z", 0, 0x80000000},
+       Entry{.name = "dos", .data = "d", .attr = 0x81FF0000, .host = 0}, Entry{"zeros", zeros, 8},
+       Entry{"stored", zeros}, Entry{.name = "edge", .data = block, .method = 8, .payload = edge},
+       Entry{"empty", ""}, Entry{"dir\\f", "bs"}, Entry{"a..b", "2"}, Entry{"f", "new", 8}});
   const mode_t saved = ::umask(022);
-  const bool ok = t.extract(
-      build({Entry{"bin/tool", "#!/bin/sh\n", 8, 0x81ED0000}, Entry{"suid", "s", 0, 0x89ED0000},
-             Entry{"open", "o", 0, 0x81FF0000}, Entry{"zero", "z", 0, 0x80000000},
-             Entry{.name = "dos", .data = "d", .attr = 0x81FF0000, .host = 0},
-             Entry{"zeros", zeros, 8}, Entry{"stored", zeros},
-             Entry{.name = "edge", .data = block, .method = 8, .payload = edge}, Entry{"empty", ""},
-             Entry{"dir\\f", "bs"}, Entry{"a..b", "2"}, Entry{"f", "old"}, Entry{"f", "new", 8}},
-            "release build"),
-      err);
+  const int stdin_copy = dup(0);
+  close(0);  // started without standard input: the archive gets descriptor 0
+  const bool ok = t.extract(build(entries, "release build"), err);
   CHECK(::umask(saved) == 022);  // the extractor put the umask back
+  CHECK(close(0) == -1);         // and closed it again
+  dup2(stdin_copy, 0), close(stdin_copy);
   REQUIRE(ok);
   CHECK(err == "untouched");
-  using File = std::tuple<std::string, std::string, unsigned>;  // name, content, mode
-  for (const auto& [name, content, mode] :
-       {File{"bin/tool", "#!/bin/sh\n", 0755}, File{"suid", "s", 04755}, File{"open", "o", 0755},
-        File{"zero", "z", 0644}, File{"dos", "d", 0644}, File{"zeros", zeros, 0644},
-        File{"stored", zeros, 0644}, File{"edge", block, 0644}, File{"empty", "", 0644},
-        File{"dir\\f", "bs", 0644}, File{"a..b", "2", 0644}, File{"f", "new", 0644}})
-    CHECK(
-        (slurp(t.at(name)) == content && fs::status(t.at(name)).permissions() == fs::perms(mode)));
+  for (size_t i = 1; i < entries.size(); ++i) {  // the first "f" is replaced by the last
+    const std::string path = t.at(entries[i].name);
+    const unsigned mode = i == 2 ? 04755 : i < 4 ? 0755 : 0644;  // suid, then tool and open
+    CHECK((slurp(path) == entries[i].data && fs::status(path).permissions() == fs::perms(mode)));
+  }
   CHECK_FALSE(fs::exists(t.at("f.archive-tmp")));
 }
 
@@ -114,9 +115,7 @@ TEST_CASE("hostile and corrupt archives are refused and write nothing", "[archiv
   ZipScratch t;
   const std::string good = build({Entry{"f", "1"}});
   const size_t at = good.rfind("PK\x01\x02"), end = good.size() - 22;
-  auto patched = [&](size_t pos, const std::string& bytes, size_t n) {
-    return std::string(good).replace(pos, n, bytes);
-  };
+  auto patched = [&](size_t i, std::string b) { return std::string(good).replace(i, b.size(), b); };
   const std::string not_zip = "not a zip archive (no end-of-central-directory): " + t.zip;
   Entry enc{"plain", "data"}, enc_dir{"d/", ""}, inner{.name = "inner", .data = "x", .at = 35};
   enc.flags = enc_dir.flags = 1;  // readable data, right CRC: the flag alone must refuse it
@@ -129,11 +128,11 @@ TEST_CASE("hostile and corrupt archives are refused and write nothing", "[archiv
       {good.substr(0, 21), "archive too small to be a zip: " + t.zip, false},
       {std::string(64, 'x'), not_zip, false},
       {build({Entry{"f", "1"}}, "c") + "!", not_zip, false},
-      {patched(end + 10, le(0xFFFF, 2), 2), "zip64 archives are not supported", false},
-      {patched(end + 12, le(0xFFFFFFFF, 4), 4), "zip64 archives are not supported", false},
-      {patched(end + 16, le(0xFFFFFFFF, 4), 4), "zip64 archives are not supported", false},
-      {patched(end, "PK\x06\x07" + le(0, 16), 0), "zip64 archives are not supported", false},
-      {patched(end + 12, le(0xFFFFFF00, 4), 4), "archive: unexpected end of file", false},
+      {patched(end + 10, le(0xFFFF, 2)), "zip64 archives are not supported", false},
+      {patched(end + 12, le(0xFFFFFFFF, 4)), "zip64 archives are not supported", false},
+      {patched(end + 16, le(0xFFFFFFFF, 4)), "zip64 archives are not supported", false},
+      {"PK\x06\x07" + le(0, 16) + build({}), "zip64 archives are not supported", false},
+      {patched(end + 12, le(0xFFFFFF00, 4)), "archive: unexpected end of file", false},
       {build(bomb), "archive: entry data overlaps another entry: z1", false},
       {build({Entry{"outer", local_header(inner)}, inner}),
        "archive: entry data overlaps another entry: inner", false},
@@ -146,15 +145,15 @@ TEST_CASE("hostile and corrupt archives are refused and write nothing", "[archiv
        "archive: invalid entry name: ok\\x00/../../x", true},
       {build({enc}), "archive: encrypted entries are not supported: plain", true},
       {build({enc_dir}), "archive: encrypted entries are not supported: d/", true},
-      {patched(0, "Q", 1), "archive: bad local header for entry: f", true},
+      {patched(0, "Q"), "archive: bad local header for entry: f", true},
       {build({Entry{.name = "far", .data = "1", .csize = 0xFFFFFFF0}}),
        "archive: entry data beyond 4 GiB: far", true},
-      {patched(at + 3, "\x09", 1), "archive: bad central directory signature", true},
-      {patched(at + 32, "\x01", 1), "archive: central directory entry overrun", true},
+      {patched(at + 3, "\x09"), "archive: bad central directory signature", true},
+      {patched(at + 32, "\x01"), "archive: central directory entry overrun", true},
       {build({}).replace(8, 4, le(0x10001, 4)), "archive: truncated central directory", true},
   };
+  std::string err;
   for (const auto& [bytes, message, dest_made] : cases) {
-    std::string err;
     CHECK_FALSE(t.extract(bytes, err));
     CHECK(err == message);
     CHECK(fs::exists(t.dest) == dest_made);
@@ -162,6 +161,8 @@ TEST_CASE("hostile and corrupt archives are refused and write nothing", "[archiv
       CHECK((p.path() == t.zip || p.path() == t.dest));
     fs::remove_all(t.dest);
   }
+  CHECK_FALSE(archive::extract_zip("/sys/devices/system/cpu/online", t.dest, err));
+  CHECK(err == "archive: unexpected end of file");  // sysfs: it reads shorter than its size
 }
 
 TEST_CASE("a failing third member leaves the first two and no temporary file", "[archive]") {
@@ -174,6 +175,9 @@ TEST_CASE("a failing third member leaves the first two and no temporary file", "
   SECTION("deflate of size 0") bad.method = 8, bad.csize = 0;
   SECTION("not deflate data") bad.method = 8, bad.payload = "\xff\xff\xff\xff";
   SECTION("header past the end") bad.at = 1 << 30, message = "archive: unexpected end of file";
+  SECTION("directory over a file") {
+    bad.name = "first/", message = "could not create directory: " + t.at("first/");
+  }
   CHECK_FALSE(t.extract(build({Entry{"first", "1"}, Entry{"b/second", "2", 8}, bad}), err));
   CHECK(err == message);
   CHECK((slurp(t.at("first")) == "1" && slurp(t.at("b/second")) == "2"));
