@@ -50,11 +50,11 @@ TEST_CASE_METHOD(Fixture, "GET appends or empties, names itself, never leaves ht
     CHECK(text == (ok ? "kept:" + kContent : ""));
     CHECK(util::starts_with(err, "GET " + from + " failed: ") != ok);  // failures come last
   }
-  CHECK(err.ends_with(" failed: Maximum (10) redirects followed"));
+  CHECK(err.ends_with(" failed: Maximum (10) redirects followed"));  // the loop: at most 10
   CHECK(slurp(log).find("\"user_agent\": \"quillstep-launcher/0.1.0\"") != std::string::npos);
 }
 
-TEST_CASE_METHOD(Fixture, "a text gives up after its total time, a download only when it stalls") {
+TEST_CASE_METHOD(Fixture, "a text times out, a download only stalls out, reporting progress once") {
   faults(R"({"/dist/files/a.zip": {"delay_ms": 1000}, "/held": {"delay_ms": 600000}})");
   opts.timeout_ms = 300;
   CHECK_FALSE(http::fetch_string(base + "/files/a.zip", body, err, opts));
