@@ -40,14 +40,13 @@ inline std::string slurp(const std::string& path) {
 // tests/server.py serving root on 127.0.0.1 with the given options, stopped when destroyed.
 struct TestServer {
   std::string prefix;  // "http://127.0.0.1:<port>" or https
-  int pid = 0;
+  int pid = 0, port = 0;
 
   explicit TestServer(const std::string& root, const std::string& options = "") {
     const std::string cmd = "/usr/bin/python3 '" QUILLSTEP_SOURCE_DIR "/tests/server.py' --root '" +
                             root + "' " + options + " & echo PID $!";
     std::FILE* out = popen(cmd.c_str(), "r");
     char line[64];
-    int port = 0;
     while ((pid == 0 || port == 0) && out && std::fgets(line, sizeof line, out))
       if (!std::sscanf(line, "PID %d", &pid)) std::sscanf(line, "PORT %d", &port);
     if (out) pclose(out);
