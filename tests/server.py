@@ -2,8 +2,8 @@
 """Loopback HTTP/1.1 (or HTTPS) file server for quillstep's tests:
     server.py --root DIR [--tls-self-signed] [--log FILE]
 serves the files under DIR on 127.0.0.1 to GET (by HTTPS with a fresh certificate), prints
-"PORT <n>" once it listens and runs until SIGTERM; --log appends a JSON line {"path", "user_agent"}
-per request. DIR/_faults.json, read at every request, maps a URL path to a fault:
+"PORT <n>" once it listens and runs until SIGTERM; --log appends a JSON line {"path", "user_agent",
+"accept_encoding"} per request. DIR/_faults.json, read at every request, maps a URL path to a fault:
     {"delay_ms": N}          wait N ms first               {"redirect": "/x"}  answer 302 to /x
     {"body_file": "a/b"}     serve DIR/a/b instead         {"rate": N}  send N bytes a second
     {"truncate": N}          announce the whole length, send N bytes and close
@@ -32,8 +32,8 @@ class Handler(http.server.BaseHTTPRequestHandler):
         root, path = self.server.root, urllib.parse.urlsplit(self.path).path
         if self.server.log_path:
             with open(self.server.log_path, "a") as f:
-                f.write(json.dumps({"path": self.path, "user_agent": self.headers["User-Agent"]})
-                        + "\n")
+                f.write(json.dumps({"path": self.path, "user_agent": self.headers["User-Agent"],
+                                    "accept_encoding": self.headers["Accept-Encoding"]}) + "\n")
         faults = os.path.join(root, "_faults.json")
         fault = json.loads(open(faults).read()).get(path, {}) if os.path.exists(faults) else {}
         time.sleep(fault.get("delay_ms", 0) / 1000)

@@ -52,6 +52,7 @@ TEST_CASE_METHOD(Fixture, "GET appends or empties, names itself, never leaves ht
   }
   CHECK(err.ends_with(" failed: Maximum (10) redirects followed"));  // the loop: at most 10
   CHECK(slurp(log).find("\"user_agent\": \"quillstep-launcher/0.1.0\"") != std::string::npos);
+  CHECK(slurp(log).find("\"accept_encoding\": \"deflate, gzip") != std::string::npos);
 }
 
 TEST_CASE_METHOD(Fixture, "a text times out, a download only stalls out, reporting progress once") {
