@@ -8,8 +8,7 @@ namespace {
 
 const std::string kSha(64, 'a');
 const std::string kSchema = "unsupported manifest schema (expected schema 1)";
-const std::string kSize =
-    "build 1 file linux-x64: \"size\" is not a non-negative integer below 2^64";
+constexpr auto kSize = "build 1 file linux-x64: \"size\" is not a non-negative integer below 2^64";
 
 // A manifest whose one build "1" carries the extra members, its linux-x64 artifact the others.
 std::string one(const std::string& build_extra, const std::string& artifact_extra = "") {
@@ -23,7 +22,7 @@ std::string one(const std::string& build_extra, const std::string& artifact_extr
 TEST_CASE("schema and size convert as JsonCpp does: null 0, true 1, fractions cut", "[manifest]") {
   // clang-format off
   const std::pair<std::string, uint64_t> sizes[] = {{"null", 0}, {"0", 0}, {"true", 1}, {"1.9", 1},
-    {"1e19", 10000000000000000000ull}, {"18446744073709551615", 18446744073709551615ull}};
+    {"0.0", 0}, {"1e19", 10000000000000000000ull}, {"18446744073709551615", ~0ull}};
   // clang-format on
   manifest::Manifest m;
   std::string err;

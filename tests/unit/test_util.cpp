@@ -67,6 +67,7 @@ TEST_CASE("file reads and writes name what failed and never go through a planted
   CHECK(err == "could not create directory: " + (dir / "victim"));
   CHECK_FALSE(util::write_whole_file(dir / "busy", "", err));
   CHECK(err == "could not open for writing: " + (dir / "busy.tmp"));
+  CHECK_FALSE(util::write_whole_file(dir / "busy.tmp", "", err));  // cannot replace a directory
   CHECK((slurp(victim) == "mine" && util::path_exists(dir / "busy.tmp/keep")));
   rlimit saved{};
   REQUIRE((getrlimit(RLIMIT_FSIZE, &saved) == 0 && signal(SIGXFSZ, SIG_IGN) != SIG_ERR));
