@@ -150,8 +150,9 @@ class Runner:
                 pytest.skip("strace is needed to fail or stop chosen system calls")
             argv = ["strace", "-f", "-qq", "-o", os.devnull, *strace] + argv
             env = dict(env, LSAN_OPTIONS="detect_leaks=0")  # LeakSanitizer cannot run under ptrace
+        # Standard input closed, as under cron: the launcher's own files may get descriptor 0.
         with subprocess.Popen([str(a) for a in argv + list(args)], env=env, cwd=cwd or self.tmp,
-                              stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                              preexec_fn=lambda: os.close(0), stdout=subprocess.PIPE,
                               stderr=subprocess.PIPE, encoding="utf-8", errors="replace",
                               start_new_session=True) as p:
             try:
