@@ -40,7 +40,7 @@ VERSION = "quillstep-launcher 0.1.0 (linux-x64)\n"
 @pytest.mark.parametrize("words,rc,text", [
     ("-h", 0, HELP), ("update --help", 0, HELP), ("--help --bogus", 0, HELP),
     ("play --version -x", 0, VERSION), ("-- --fullscreen", 2, HELP), (" status", 2, HELP),
-    ("--bogus status", 2, "unknown option: --bogus"),
+    ("-z status", 2, "unknown option: -z"),
     ("status --channel", 2, "missing value for --channel")])
 def test_help_version_and_usage_errors_read_no_settings_and_create_nothing(run, tmp_path, words,
                                                                            rc, text):

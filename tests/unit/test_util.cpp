@@ -42,6 +42,7 @@ TEST_CASE("split, join_paths, trim, format_bytes and printable follow their edge
   for (const auto& [text, fields] : splits) CHECK(util::split(text, ',') == fields);
   for (const auto& [a, b, joined] : joins) CHECK(util::join_paths(a, b) == joined);
   CHECK(util::trim("\va\f") == "\va\f");
+  CHECK((util::starts_with("ab", "ab") && util::ends_with("ab", "ab")));
   for (const auto& [n, text] : sizes) CHECK(util::format_bytes(n) == text);
   // C1 controls count as UTF-8 only; other UTF-8 (NBSP, em dash) and a lone C2 stay.
   CHECK(util::printable("\x1b[2J\x7f\n\t\xc2\x80\xc2\x9b\xc2\x9f\xc2\xa0\xe2\x80\x94\xc2") ==
