@@ -160,7 +160,9 @@ TEST_CASE("hostile and corrupt archives are refused and write nothing", "[archiv
     fs::remove_all(t.dest);
   }
   CHECK_FALSE(archive::extract_zip("/sys/devices/system/cpu/online", t.dest, err));
-  CHECK(err == "archive: unexpected end of file");  // sysfs: it reads shorter than its size
+  CHECK(err == "archive: unexpected end of file");         // sysfs: it reads shorter than its size
+  CHECK_FALSE(archive::extract_zip(t.root, t.dest, err));  // a directory is no archive
+  CHECK(err == "could not open archive: " + t.root);
 }
 
 TEST_CASE("a failing third member leaves the first two and no temporary file", "[archive]") {

@@ -16,7 +16,7 @@ TEST_CASE("check_version accepts only one plain path component") {
     CHECK_FALSE(installer::check_version("engine", v, err));
   CHECK_FALSE(installer::check_version("engine", std::string("1.0\0/x", 6), err));
   CHECK(err == "engine build has an unsafe version name: '1.0\\x00/x'");
-  for (const char* v : {"5.17.0-quil.0", "1..2", ".hidden", "0.2.0+build:7", "C", "2:1.0"})
+  for (const char* v : {"5.17.0-quil.0", "1..2", ".hidden", "0.2.0+build:7", "C", "2:1.0", "1 rc"})
     CHECK(installer::check_version("game", v, err));
 }
 

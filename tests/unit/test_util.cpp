@@ -10,6 +10,7 @@
 #include "util.h"
 
 using namespace testsupport;
+namespace fs = std::filesystem;
 
 TEST_CASE("versions order by identifiers, pre-release below release, and swapping negates") {
   // clang-format off
@@ -59,6 +60,7 @@ TEST_CASE("file reads and writes name what failed and never go through a planted
   const int saved_stdin = dup(0);
   close(0);  // files then get descriptor 0, which is valid and must be closed again
   CHECK(util::write_whole_file(dir / "state", "old", err));
+  CHECK(fs::status(dir / "state").permissions() == fs::status(victim).permissions());
   CHECK_FALSE(util::read_whole_file(dir.root, text, err));  // EISDIR: a failure, not a retry
   CHECK(err == "error reading file: " + dir.root);
   CHECK_FALSE(util::copy_file(dir / "state", dir / "link", err));
