@@ -159,6 +159,7 @@ TEST_CASE("hostile and corrupt archives are refused and write nothing", "[archiv
       CHECK((p.path() == t.zip || p.path() == t.dest));
     fs::remove_all(t.dest);
   }
+  errno = EINTR;  // left over from an earlier call, it must not make the end of a file a retry
   CHECK_FALSE(archive::extract_zip("/sys/devices/system/cpu/online", t.dest, err));
   CHECK(err == "archive: unexpected end of file");         // sysfs: it reads shorter than its size
   CHECK_FALSE(archive::extract_zip(t.root, t.dest, err));  // a directory is no archive

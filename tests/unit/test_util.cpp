@@ -61,6 +61,8 @@ TEST_CASE("file reads and writes name what failed and never go through a planted
   close(0);  // files then get descriptor 0, which is valid and must be closed again
   CHECK(util::write_whole_file(dir / "state", "old", err));
   CHECK(fs::status(dir / "state").permissions() == fs::status(victim).permissions());
+  CHECK(util::copy_file(put(dir / "empty", ""), put(dir / "full", "xyz"), err));
+  CHECK(slurp(dir / "full").empty());
   CHECK_FALSE(util::read_whole_file(dir.root, text, err));  // EISDIR: a failure, not a retry
   CHECK(err == "error reading file: " + dir.root);
   CHECK_FALSE(util::copy_file(dir / "state", dir / "link", err));
