@@ -110,6 +110,8 @@ TEST_CASE("zip members keep content, Unix modes less the umask and raw names", "
     const unsigned mode = i == 2 ? 04755 : i < 4 ? 0755 : 0644;  // suid, then tool and open
     CHECK((slurp(path) == entries[i].data && fs::status(path).permissions() == fs::perms(mode)));
   }
+  CHECK_FALSE(archive::extract_zip(t.zip, t.at("f/under-a-file"), err));
+  CHECK(err == "could not create destination directory: " + t.at("f/under-a-file"));
 }
 
 TEST_CASE("hostile and corrupt archives are refused and write nothing", "[archive]") {

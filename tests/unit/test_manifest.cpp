@@ -38,6 +38,8 @@ TEST_CASE("wrong value types and other schemas end in a message and add nothing"
   // clang-format off
   const std::pair<std::string, std::string> cases[] = {
     {one("", R"(, "url": ["a"])"), "build 1 file linux-x64: \"url\" is not text"},
+    {one("", R"(, "sha256": {})"), "build 1 file linux-x64: \"sha256\" is not text"},
+    {R"({"schema": 1, "channels": {"stable": [5]}})", "build entry: expected an object"},
     {one(R"(, "notes": [])"), "build 1: \"notes\" is not text"},
     {one(R"(, "source": null)"), "build 1 source: expected an object"},
     {one(R"(, "files": null)"), "build 1: missing files object"},
