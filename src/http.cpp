@@ -1,7 +1,6 @@
 #include "http.h"
 
 #include <curl/curl.h>
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -146,11 +145,9 @@ std::string failure_message(const std::string& url, CURLcode code, const char* e
   return msg;
 }
 
-// A new file at path that was never reached through a link: a leftover file or link is removed
-// (a directory is not), and O_EXCL refuses whatever another user plants there in between.
+// A new file at path, never reached through a link (util::open_new_file).
 FilePtr create_new_file(const std::string& path) {
-  ::unlink(path.c_str());
-  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+  const int fd = util::open_new_file(path);
   if (fd < 0) return nullptr;
   FilePtr file(::fdopen(fd, "wb"));
   if (!file) ::close(fd);

@@ -148,11 +148,8 @@ void sync_directory(const std::string& dir) {
 }
 
 // Writes, syncs and closes the temporary file; any failure is one "error writing" to the caller.
-// The name may sit in a directory that others can write to: a leftover file is unlinked (never a
-// directory), and the file is created anew, so a link planted there is neither followed nor kept.
 bool write_synced(const std::string& tmp, const std::string& content, std::string& err) {
-  ::unlink(tmp.c_str());
-  Fd fd(::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666));
+  Fd fd(open_new_file(tmp));
   if (fd.get() < 0) {
     err = "could not open for writing: " + tmp;
     return false;
@@ -386,6 +383,11 @@ bool write_whole_file(const std::string& path, const std::string& content, std::
     sync_directory(parent.empty() ? std::string("/") : parent);
   }
   return true;
+}
+
+int open_new_file(const std::string& path) {
+  ::unlink(path.c_str());
+  return ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
 }
 
 std::string sha256_file(const std::string& path) {

@@ -53,6 +53,10 @@ bool read_whole_file(const std::string& path, std::string& out, std::string& err
 // create directory: <parent>", "could not open for writing: <tmp>", "error writing: <tmp>" (write,
 // sync or close; path untouched) or the rename's copy failure.
 bool write_whole_file(const std::string& path, const std::string& content, std::string& err);
+// A descriptor for writing a new file at path, which may sit where others can write: a leftover
+// file or link there is removed first (a directory is not), and O_EXCL with O_NOFOLLOW refuses
+// whatever is planted in between. -1 with errno set on failure.
+int open_new_file(const std::string& path);
 // 64 lower-case hex digits, or an empty text when the file cannot be read. Streams the file
 // through one 64 KiB buffer.
 std::string sha256_file(const std::string& path);
