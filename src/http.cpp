@@ -97,11 +97,14 @@ const char* redirect_protocols(const std::string& url) {
   return util::starts_with(util::lower(url.substr(0, 6)), "https:") ? "https" : "http,https";
 }
 
-// Options are set in a fixed order and their results are not examined: each is long supported.
+// Options are set in a fixed order. Only the redirect restriction's result is examined: a library
+// older than 7.85 refuses it, and the transfer must not go ahead unrestricted. No handle comes
+// back then, nor when the library has none, and code says which.
 CurlPtr make_handle(const std::string& url, WriteTarget* write, ProgressTarget* progress,
-                    const Options& opts, char* errbuf) {
+                    const Options& opts, char* errbuf, CURLcode& code) {
   CurlPtr handle(curl_easy_init());
   CURL* c = handle.get();
+  code = CURLE_FAILED_INIT;
   if (!c) return handle;
   curl_easy_setopt(c, CURLOPT_URL, url.c_str());
   curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, write_callback);
@@ -110,7 +113,8 @@ CurlPtr make_handle(const std::string& url, WriteTarget* write, ProgressTarget* 
   curl_easy_setopt(c, CURLOPT_CONNECTTIMEOUT_MS, 10000L);
   curl_easy_setopt(c, CURLOPT_FOLLOWLOCATION, opts.follow_redirects ? 1L : 0L);
   curl_easy_setopt(c, CURLOPT_MAXREDIRS, 10L);
-  curl_easy_setopt(c, CURLOPT_REDIR_PROTOCOLS_STR, redirect_protocols(url));
+  code = curl_easy_setopt(c, CURLOPT_REDIR_PROTOCOLS_STR, redirect_protocols(url));
+  if (code != CURLE_OK) return nullptr;
   curl_easy_setopt(c, CURLOPT_FAILONERROR, 1L);
   curl_easy_setopt(c, CURLOPT_ERRORBUFFER, errbuf);
   if (!opts.user_agent.empty()) {
@@ -145,6 +149,13 @@ std::string failure_message(const std::string& url, CURLcode code, const char* e
   return msg;
 }
 
+// Why no handle could be made.
+std::string no_handle_message(const std::string& url, CURLcode code) {
+  if (code == CURLE_FAILED_INIT) return "curl_easy_init failed";
+  return "GET " + url + " failed: could not keep redirects from leaving https (" +
+         curl_easy_strerror(code) + ")";
+}
+
 // A new file at path, never reached through a link (util::open_new_file).
 FilePtr create_new_file(const std::string& path) {
   const int fd = util::open_new_file(path);
@@ -167,12 +178,13 @@ bool fetch_string(const std::string& url, std::string& body, std::string& err,
   write.limit = kMaxTextBytes;
   ProgressTarget progress;
   char errbuf[CURL_ERROR_SIZE] = {};
-  CurlPtr handle = make_handle(url, &write, &progress, opts, errbuf);
+  CURLcode code;
+  CurlPtr handle = make_handle(url, &write, &progress, opts, errbuf, code);
   if (!handle) {
-    err = "curl_easy_init failed";
+    err = no_handle_message(url, code);
     return false;
   }
-  const CURLcode code = curl_easy_perform(handle.get());
+  code = curl_easy_perform(handle.get());
   handle.reset();
   if (code == CURLE_OK) return true;
   err = failure_message(url, code, errbuf, write);
@@ -197,12 +209,13 @@ bool fetch_to_file(const std::string& url, const std::string& path, std::string&
   WriteTarget write;
   write.file = file.get();
   write.limit = max_bytes;
-  CurlPtr handle = make_handle(url, &write, &target, file_opts, errbuf);
+  CURLcode code;
+  CurlPtr handle = make_handle(url, &write, &target, file_opts, errbuf, code);
   if (!handle) {
-    err = "curl_easy_init failed";
+    err = no_handle_message(url, code);
     return false;
   }
-  const CURLcode code = curl_easy_perform(handle.get());
+  code = curl_easy_perform(handle.get());
   handle.reset();
   // The last buffered bytes reach the disk only here; a full disk must not pass as success.
   const bool closed = std::fclose(file.release()) == 0;
