@@ -127,7 +127,9 @@ def test_killed_anywhere_then_a_rerun_finishes(run, installed, tmp_path, command
     exe.parent.mkdir()
     shutil.copy2(BIN, exe)
     new = (old := exe.read_bytes()) + b"\n# launcher 0.2.0\n"
-    installed.publish("launcher", "0.2.0", make_zip({"quillstep-launcher": (new, 0o700)}))
+    # Noise the launcher discards keeps the archive past a megabyte however small the build is.
+    installed.publish("launcher", "0.2.0", make_zip({"quillstep-launcher": (new, 0o700),
+                                                     "noise": noise(2 << 20)}))
     publish_new(installed, 2 << 20)
     keep, pristine = [run.data_dir, exe.parent], tmp_path / "pristine"
     for d in keep:

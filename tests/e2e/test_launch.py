@@ -24,17 +24,20 @@ def test_first_launch_installs_then_starts_the_engine_with_every_argument(run, p
         "--fullscreen", "", "-h", "--version", "a b"]
 
 
-@pytest.mark.parametrize("command,engine_env,code,err", [
-    ("launch", {"QS_EXIT": "3"}, 3, ""), ("play", {"QS_SIGNAL": "9"}, 137, ""), ("play", {}, 0, ""),
-    ("launch", None, 127, "execv failed for "), ("play", {}, 1, "fork failed\n")])
+@pytest.mark.parametrize("command,engine_env,code,tail,err", [
+    ("launch", {"QS_EXIT": "3"}, 3, "\nGame exited with code 3\n", ""),
+    ("launch", {"QS_EXIT": "1"}, 1, "\nGame exited with code 1\n", ""),
+    ("play", {"QS_SIGNAL": "9"}, 137, "\nGame exited with code 137\n", ""),
+    ("play", {}, 0, "engine 1.0.0 running\n", ""),
+    ("launch", None, 127, "\nGame exited with code 127\n", "execv failed for "),
+    ("play", "fork", 1, " ...\n", "fork failed\n")])
 def test_the_engine_exit_status_becomes_the_exit_code_and_lost_files_are_named(
-        run, installed, command, engine_env, code, err):
+        run, installed, command, engine_env, code, tail, err):
     if engine_env is None:  # not executable: the child cannot start it
         (run.data_dir / "engine" / "1.0.0" / "bin" / "quillstep").chmod(0o644)
-    run.env.update(engine_env or {})
-    fork = ["-einject=clone:error=EAGAIN"] * (code == 1)  # the child cannot be made
+    fork = engine_env == "fork" and ["-einject=clone:error=EAGAIN"]  # the child cannot be made
+    run.env.update(engine_env if isinstance(engine_env, dict) else {})
     r = run(command, "--no-update", "--no-selfupdate", strace=fork)
-    tail = {0: "engine 1.0.0 running\n", 1: " ...\n"}.get(code, f"exited with code {code}\n")
     assert r.rc == code and r.out.endswith(tail), r
     assert r.err.startswith(err) and (r.err == "") == (err == ""), r
     shutil.rmtree(run.data_dir / "engine" / "1.0.0")

@@ -60,3 +60,16 @@ def test_prompts_on_a_terminal_and_the_progress_of_an_accepted_download(run, pub
     rc, out, _ = on_terminal(run, "n\nn\n", "update", "-y", exe=exe)
     assert rc == 0 and "?" not in out, out
     assert out.endswith(" B\nengine: installed 1.0.0\ngame: up to date (0.2.0)\n"), out
+
+
+def test_a_launcher_update_accepted_on_a_terminal_replaces_the_executable(run, published,
+                                                                          tmp_path):
+    exe = shutil.copy2(BIN, tmp_path / "quillstep")
+    launcher = make_zip({"quillstep-launcher": b"#!/bin/sh\necho new\n"})
+    published.publish("launcher", "0.2.0", launcher)
+    rc, out, err = on_terminal(run, "y\n", "selfupdate", exe=exe)
+    assert (rc, err) == (0, ""), out
+    assert out.startswith("A new launcher version is available: 0.2.0 (current: 0.1.0)\n"
+                          f"Download {len(launcher)} B? [Y/n] "), out
+    assert out.endswith(f"Launcher updated {EM} rerun the launcher now to use the new version.\n")
+    assert subprocess.run([exe], capture_output=True).stdout == b"new\n"
