@@ -75,10 +75,11 @@ void draw(const std::string& label, console_progress::State& state, uint64_t now
 
 bool verified(const std::string& base_url, const std::string& url, const std::string& sha256,
               uint64_t size, const std::string& dest, const http::Options& opts, std::string& err,
-              const http::ProgressFn& progress) {
+              const http::ProgressFn& progress, Where where) {
   const std::string resolved = resolve_url(base_url, url);
   const std::string part = dest + ".part";
-  // The fetch replaces a leftover file at part; a directory there fails the fetch and stays.
+  // The fetch itself replaces a leftover file at part, never following a link.
+  if (where == Where::kOwnCache) util::remove_tree(part);
   bool ok = http::fetch_to_file(resolved, part, err, progress, opts, size);
   if (!ok && size != 0) {
     // Stopped because more than size arrived: say so as the length test would.
@@ -87,15 +88,15 @@ bool verified(const std::string& base_url, const std::string& url, const std::st
     if (!ec && length > size) err = size_mismatch(url, size, length);
   }
   ok = ok && check_file(part, url, sha256, size, err) && util::rename_file(part, dest, err);
-  if (!ok) ::unlink(part.c_str());  // a file only: never a directory someone left there
+  if (!ok) ::unlink(part.c_str());  // what the fetch created, never a directory kept there
   return ok;
 }
 
 bool verified(const std::string& base_url, const manifest::Artifact& artifact,
               const std::string& dest, const http::Options& opts, std::string& err,
-              const http::ProgressFn& progress) {
-  return verified(base_url, artifact.url, artifact.sha256, artifact.size, dest, opts, err,
-                  progress);
+              const http::ProgressFn& progress, Where where) {
+  return verified(base_url, artifact.url, artifact.sha256, artifact.size, dest, opts, err, progress,
+                  where);
 }
 
 console_progress::console_progress(const std::string& label) {

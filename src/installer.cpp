@@ -1,7 +1,5 @@
 #include "installer.h"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
@@ -45,9 +43,9 @@ bool download_unpack(const Env& env, const manifest::Artifact& artifact,
   return archive::extract_zip(archive_path, staging, err);
 }
 
-// The archive is a file: a directory at its name is left alone.
+// Whatever stands at either name in the cache goes, so a leftover cannot block the next run.
 void remove_both(const std::string& archive_path, const std::string& staging) {
-  ::unlink(archive_path.c_str());
+  util::remove_tree(archive_path);
   util::remove_tree(staging);
 }
 
@@ -156,14 +154,16 @@ bool move_tree(const std::string& src, const std::string& dst, std::string& err)
   return true;
 }
 
-bool check_version(const std::string& component, const std::string& version, std::string& err) {
+bool check_version(const std::string& component, const std::string& version, Recorded recorded,
+                   std::string& err) {
   // Control bytes, '#' and outer blanks would not survive a round trip through state.cfg.
   const bool unstorable =
-      std::any_of(version.begin(), version.end(),
-                  [](unsigned char c) { return c < 0x20 || c == 0x7f || c == '#'; }) ||
-      (!version.empty() && (version.front() == ' ' || version.back() == ' '));
+      recorded == Recorded::kYes &&
+      (std::any_of(version.begin(), version.end(),
+                   [](unsigned char c) { return c < 0x20 || c == 0x7f || c == '#'; }) ||
+       (!version.empty() && (version.front() == ' ' || version.back() == ' ')));
   const bool unsafe = version.empty() || version == "." || version == ".." || unstorable ||
-                      version.find_first_of("/\\") != std::string::npos ||
+                      version.find_first_of(std::string("/\\\0", 3)) != std::string::npos ||
                       (version.size() >= 2 && version[1] == ':' &&
                        std::isalpha(static_cast<unsigned char>(version[0])));
   if (unsafe) {
@@ -188,7 +188,7 @@ bool confirm(const std::string& prompt) {
 
 bool install_game(Env& env, const manifest::Build& build, bool force, std::string& err) {
   const std::string& v = build.version;
-  if (!check_version("game", v, err)) return false;
+  if (!check_version("game", v, Recorded::kYes, err)) return false;
   manifest::Artifact artifact;
   if (!choose_game_artifact(env, build, artifact, err)) return false;
   const std::string game_dir = util::join_paths(env.paths.games_dir, kGameName);
@@ -223,14 +223,14 @@ bool install_game(Env& env, const manifest::Build& build, bool force, std::strin
   util::remove_tree(staging);
   // On failure the archive stays: the tree is in place, only the record is missing.
   if (!set_installed_version(env, "game_version", v, err)) return false;
-  ::unlink(archive_path.c_str());
+  util::remove_tree(archive_path);
   return true;
 }
 
 bool install_engine(Env& env, const manifest::Build& build, bool force, std::string& err) {
   const std::string& v = build.version;
   const std::string& platform = env.platform;
-  if (!check_version("engine", v, err)) return false;
+  if (!check_version("engine", v, Recorded::kYes, err)) return false;
   if (!manifest::check_build(build, platform, true, err)) return false;
   const manifest::Artifact& artifact = build.files.at(platform);
   if (!force && get_installed_version(env, "engine_version") == v &&
@@ -257,7 +257,7 @@ bool install_engine(Env& env, const manifest::Build& build, bool force, std::str
   }
   if (!set_installed_version(env, "engine_version", v, err)) return false;
   prune_engines(env.paths.engine_root, v);
-  ::unlink(archive_path.c_str());
+  util::remove_tree(archive_path);
   return true;
 }
 

@@ -32,10 +32,13 @@ bool set_installed_version(Env& env, const std::string& key, const std::string& 
 std::string find_engine_binary(const std::string& dir);
 // Renames src to dst, or replaces dst with a recursive copy of src and removes src.
 bool move_tree(const std::string& src, const std::string& dst, std::string& err);
-// True when version can name a directory or cache file and survive state.cfg: one plain path
-// component (not empty, not "." or "..", no '/', '\\', drive prefix, control byte or '#', no
-// leading or trailing blank). Otherwise err names the component.
-bool check_version(const std::string& component, const std::string& version, std::string& err);
+// Whether a component's version is written to state.cfg (engine, game) or not (the launcher).
+enum class Recorded { kYes, kNo };
+// True when version can name a directory or cache file: one plain path component (not empty, not
+// "." or "..", no '/', '\\', drive prefix or NUL). A recorded one must also survive state.cfg: no
+// control byte or '#', no leading or trailing blank. Otherwise err names the component.
+bool check_version(const std::string& component, const std::string& version, Recorded recorded,
+                   std::string& err);
 // Shows prompt on standard output, reads one answer line (at most 63 bytes kept, the rest of the
 // line discarded) and returns false only for an answer beginning with 'n' or 'N'.
 bool confirm(const std::string& prompt);

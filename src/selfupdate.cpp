@@ -34,27 +34,29 @@ bool user_accepts(const std::string& version, uint64_t size) {
 // Set once this process has replaced its executable: the file it runs from is gone from that path.
 bool replaced_this_run = false;
 
-// Makes aside a second name of target (a copy where hard links are refused). Only a leftover file
-// is removed first; a directory there, or a link planted again, makes both attempts fail.
+// Makes aside a second name of target (a copy where hard links are refused). Whatever stands at
+// aside goes first: whoever can put it beside the launcher can replace the launcher anyway.
 bool keep_aside(const std::string& target, const std::string& aside, std::string& err) {
-  ::unlink(aside.c_str());
+  util::remove_tree(aside);
   std::error_code ec;
   fs::create_hard_link(target, aside, ec);
   if (!ec) return true;
   std::string copy_err;
   if (util::copy_file(target, aside, copy_err)) return true;
-  err = "could not move the running launcher aside: " + ec.message();
+  ::unlink(aside.c_str());  // a part-written copy, or a link planted in between
+  err = "could not move the running launcher aside: " + copy_err;
   return false;
 }
 
-// Sets mode 0755 through a descriptor of path, which must still be the regular file put there;
-// 0 or an errno value. A failing permission change itself is ignored.
+// Sets mode 0755 on path, which must still be a regular file, whatever bits it came with: an
+// O_PATH descriptor needs no read permission and pins the file without following a link. 0 or an
+// errno value; a failing permission change itself is ignored.
 int make_executable(const std::string& path) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+  const int fd = ::open(path.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
   if (fd < 0) return errno;
   struct stat st {};
   const int error = ::fstat(fd, &st) != 0 ? errno : S_ISREG(st.st_mode) ? 0 : EINVAL;
-  if (error == 0) ::fchmod(fd, 0755);
+  if (error == 0) ::chmod(("/proc/self/fd/" + std::to_string(fd)).c_str(), 0755);
   ::close(fd);
   return error;
 }
@@ -86,8 +88,10 @@ bool install_build(const installer::Env& env, const manifest::Build& build, cons
         std::string("launcher archive does not contain ") + kLauncherName + " \u2014 broken build";
     ok = false;
   }
+  // Readable before a move that may have to copy it, whatever mode the archive gave it.
+  if (ok) make_executable(new_file);
   ok = ok && replace_executable(new_file, own, err);
-  ::unlink(archive_path.c_str());
+  util::remove_tree(archive_path);
   util::remove_tree(staging);
   return ok;
 }
@@ -152,7 +156,8 @@ int check_and_update(installer::Env& env, bool assume_yes, std::string& err) {
     return -1;
   }
   if (util::compare_versions(build->version, kLauncherVersion) <= 0) return 0;
-  if (!installer::check_version("launcher", build->version, err)) return -1;
+  if (!installer::check_version("launcher", build->version, installer::Recorded::kNo, err))
+    return -1;
   if (!manifest::check_build(*build, env.platform, false, err)) return -1;
   const std::string own = paths::get_executable_path();
   if (!can_replace(own, err)) return -1;  // before asking: nothing to download in vain

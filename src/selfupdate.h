@@ -22,7 +22,8 @@ bool can_replace(const std::string& path, std::string& err);
 // holds a whole executable; the old one stays reachable as target + ".old" until the swap is done.
 // On success new_file, the ".old" and the ".new" names are gone; on failure target is untouched,
 // nothing is left beside it and err holds the reason. Links planted at the ".old" or ".new" name
-// are never followed, and a directory there is never removed: the swap fails instead.
+// are never followed; whatever stands at ".old" is removed, while a directory at ".new" fails the
+// swap and stays.
 bool replace_executable(const std::string& new_file, const std::string& target, std::string& err);
 
 }  // namespace selfupdate

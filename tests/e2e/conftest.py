@@ -24,6 +24,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(SERVER_SCRIPT)))
 from server import TestServer  # noqa: E402,F401
 
 PLATFORM = "linux-x64"
+NOBODY = 65534
 EM = "\u2014"
 
 # The stand-in engine: records its arguments, one per line, into $QS_RECORD and exits with
@@ -140,10 +141,14 @@ class Runner:
         assert text.startswith("# Quillstep launcher configuration\n") and text.endswith("\n"), text
         return dict(line.split(" = ", 1) for line in text.splitlines()[1:])
 
-    def __call__(self, *args, server=True, env=None, exe=BIN, cwd=None, strace=None):
+    def __call__(self, *args, server=True, env=None, exe=BIN, cwd=None, strace=None,
+                 as_player=False):
         """rc, out and err of a run, under strace with these options (-P path, -e inject=...) if
-        given. Its process group is killed at the end: strace leaves its tracee running."""
+        given, and as_player by a user whom permission bits bind (nobody, when we are root). Its
+        process group is killed at the end: strace leaves its tracee running."""
         argv = [exe] + (["--server", self.server_url] if server and self.server_url else [])
+        if as_player and os.geteuid() == 0:
+            argv = ["setpriv", f"--reuid={NOBODY}", f"--regid={NOBODY}", "--clear-groups"] + argv
         env = self.env if env is None else env
         if strace:
             if not shutil.which("strace"):

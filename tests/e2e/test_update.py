@@ -3,7 +3,7 @@ installed working."""
 
 import pytest
 
-from conftest import EM, assert_installed, make_zip
+from conftest import EM, PLATFORM, assert_installed, make_zip
 
 
 def test_newer_builds_replace_the_old_ones_and_force_drops_stray_files(run, installed):
@@ -22,6 +22,20 @@ def test_newer_builds_replace_the_old_ones_and_force_drops_stray_files(run, inst
     r = run("update", "--force")
     assert (r.rc, r.out) == (0, "engine: installed 1.1.0\ngame: installed 0.2.0\n"), r
     assert not any(path.exists() for path in extra)
+
+
+def test_leftover_directories_in_the_cache_give_way(run, published):
+    """A directory at a download's ".part" name goes at once; one at an archive's own name fails
+    that install, which removes it, so the next run gets through."""
+    for name in (f"quillstep-engine-1.0.0-{PLATFORM}.zip.part", "quillstep-game-0.1.0.zip"):
+        (run.data_dir / "cache" / name).mkdir(parents=True)
+        (run.data_dir / "cache" / name / "file").write_text("x")
+    r = run("update", "--yes")
+    assert (r.rc, r.out) == (1, "engine: installed 1.0.0\n"), r
+    assert r.err.startswith("game: copy failed (Is a directory): "), r
+    r = run("update", "--yes")
+    assert (r.rc, r.out) == (0, "engine: up to date (1.0.0)\ngame: installed 0.1.0\n"), r
+    assert_installed(run, "1.0.0", "0.1.0")
 
 
 @pytest.mark.parametrize("component,entries,fields,message", [

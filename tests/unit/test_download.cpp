@@ -90,17 +90,21 @@ TEST_CASE("the progress display escapes its label and ends a finished line") {
 }
 
 TEST_CASE_METHOD(Fixture, "a verified download replaces dest with the published file only") {
-  const std::string a = "files/a.zip", b = *this / "cache/b.zip", kept = put(b + ".part/k", "x");
+  const std::string a = "files/a.zip", b = *this / "b.zip", kept = put(*this / "kept", "x");
   const std::string big = put(*this / "root/dist/files/big", std::string(64 << 20, 'z'));
-  const std::tuple<std::string, std::string, uint64_t, std::string, std::string> rows[] = {
-      {a, "17DE879FECCF1EB23233B9D04F8DEB45AAA799B5F253ACAB4E406AE40D9F423F", 19, dest, ""},
-      {base + "/" + a, kSha, 0, dest, ""},  // absolute: not joined to the base; no size
-      {"files/big", util::sha256_file(big), 64 << 20, dest, ""},
-      {a, "A", 99, dest, "checksum mismatch for files/a.zip (expected a, got " + kSha + ")"},
-      {a, kSha, 4096, dest, "size mismatch for files/a.zip (expected 4.0 KiB, got 19 B)"},
-      {"files/big", kSha, 1000, dest, "size mismatch for files/big (expected 1000 B, got "},
-      {"files/cut", kSha, 0, dest, "GET " + base + "/files/cut failed: transfer closed with "},
-      {a, kSha, 0, b, "could not open for writing: " + b + ".part"}};  // the directory stays
+  using download::Where;
+  const Where cache = Where::kOwnCache, user = Where::kUserDirectory;
+  const std::tuple<std::string, std::string, uint64_t, std::string, Where, std::string> rows[] = {
+      {a, "17DE879FECCF1EB23233B9D04F8DEB45AAA799B5F253ACAB4E406AE40D9F423F", 19, dest, user, ""},
+      {base + "/" + a, kSha, 0, dest, cache, ""},  // absolute: not joined to the base; no size
+      {"files/big", util::sha256_file(big), 64 << 20, dest, cache, ""},
+      {a, "A", 99, dest, cache, "checksum mismatch for files/a.zip (expected a, got " + kSha + ")"},
+      {a, kSha, 4096, dest, cache, "size mismatch for files/a.zip (expected 4.0 KiB, got 19 B)"},
+      {"files/big", kSha, 1000, dest, cache, "size mismatch for files/big (expected 1000 B, got "},
+      {"files/cut", kSha, 0, dest, cache, "GET " + base + "/files/cut failed: transfer closed "},
+      {a, kSha, 0, b, user, "could not open for writing: " + b + ".part"},  // the directory stays
+      {a, kSha, 0, b, cache, ""}};  // and goes from the cache
+  put(b + ".part/k", "x");
   std::ofstream("/proc/self/clear_refs") << "5";  // resets the peak resident size
   const auto peak_kib = [] {                      // 0 where the kernel does not tell
     const std::string status = slurp("/proc/self/status") + "VmHWM: 0";
@@ -111,10 +115,11 @@ TEST_CASE_METHOD(Fixture, "a verified download replaces dest with the published 
   fs::create_symlink(kept, dest + ".part");  // replaced, never written through
   const int stdin_copy = dup(0);
   close(0);  // started without standard input: a file may get descriptor 0
-  for (const auto& [url, sha, size, to, want] : rows) {
+  for (const auto& [url, sha, size, to, where, want] : rows) {
     INFO(url + " -> " + to);
     put(to, "installed");
-    CHECK(download::verified(base, url, sha, size, to, opts, err) == want.empty());
+    CHECK(download::verified(base, url, sha, size, to, opts, err, {}, where) == want.empty());
+    CHECK(fs::exists(b + ".part/k") == (to != b || !want.empty()));
     CHECK((want.empty() || util::starts_with(err, want)));
     CHECK(err.find("MiB") == std::string::npos);  // a stopped transfer: within a piece of size
     CHECK((want.empty() ? util::sha256_file(to) == util::lower(sha) : slurp(to) == "installed"));

@@ -9,15 +9,20 @@
 
 using namespace testsupport;
 
-TEST_CASE("check_version accepts only one plain path component") {
+TEST_CASE("check_version accepts one plain path component, and for state.cfg what it keeps") {
+  using installer::Recorded;
   std::string err;
-  for (const std::string v : {"", ".", "..", "../x", "a/b", "a\\b", "/abs", "C:x", "c:", "2.0#x",
-                              "2.0\nk = v", "2.0\r", "\x1b[2J", "\x7f", " 2.0", "2.0 "})
-    CHECK_FALSE(installer::check_version("engine", v, err));
-  CHECK_FALSE(installer::check_version("engine", std::string("1.0\0/x", 6), err));
-  CHECK(err == "engine build has an unsafe version name: '1.0\\x00/x'");
+  for (const std::string v : {"", ".", "..", "../x", "a/b", "a\\b", "/abs", "C:x", "c:"})
+    for (Recorded r : {Recorded::kYes, Recorded::kNo})
+      CHECK_FALSE(installer::check_version("engine", v, r, err));
+  CHECK_FALSE(installer::check_version("launcher", std::string("1.0\0x", 5), Recorded::kNo, err));
+  CHECK(err == "launcher build has an unsafe version name: '1.0\\x00x'");
+  for (const std::string v : {"2.0#x", "2.0\nk = v", "2.0\r", "\x1b[2J", "\x7f", " 2.0", "2.0 "}) {
+    CHECK_FALSE(installer::check_version("engine", v, Recorded::kYes, err));
+    CHECK(installer::check_version("launcher", v, Recorded::kNo, err));  // never recorded
+  }
   for (const char* v : {"5.17.0-quil.0", "1..2", ".hidden", "0.2.0+build:7", "C", "2:1.0", "1 rc"})
-    CHECK(installer::check_version("game", v, err));
+    CHECK(installer::check_version("game", v, Recorded::kYes, err));
 }
 
 TEST_CASE("self-update replaces only the file this process runs from") {
