@@ -78,6 +78,7 @@ bool install_build(const installer::Env& env, const manifest::Build& build, cons
   opts.timeout_ms = 0;
   if (!download::verified(env.base_url, build.files.at(env.platform), archive_path, opts, err,
                           progress)) {
+    util::remove_tree(archive_path);  // a leftover there would fail every later run the same way
     util::remove_tree(staging);
     return false;
   }

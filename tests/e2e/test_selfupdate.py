@@ -86,20 +86,23 @@ ACCESS = [("bin", "access:error=EACCES")]
     ("0.2.0", None, None, [("bin/quillstep", "link:error=EPERM"),  # a copy then, cut short
                            ("bin/quillstep.old", "write:error=ENOSPC:when=2")], 1,
      "could not move the running launcher aside: copy failed (No space left on device): "),
-    ("0.2.0", None, "quillstep.new", None, 1, "copy failed (Is a directory): ")])
+    ("0.2.0", None, "bin/quillstep.new", None, 1, "copy failed (Is a directory): "),
+    ("0.2.0", None, "xdg-data/quillstep/cache/quillstep-launcher-0.2.0.zip", None, 1,
+     "copy failed (Is a directory): ")])
 def test_same_older_or_broken_launcher_leaves_the_executable_alone(run, published, copy, version,
                                                                    files, plant, refuse, rc,
                                                                    message):
     original = copy.read_bytes()
     published.publish("launcher", version, make_zip(files or {"quillstep-launcher": NEW_LAUNCHER}))
-    if plant:  # a directory where a file belongs is neither removed nor written into
-        (copy.parent / plant).mkdir()
+    if plant:  # a directory where a file belongs: kept beside the launcher, gone from the cache
+        (run.tmp / plant).mkdir(parents=True)
     r = run("selfupdate", exe=copy, strace=refusing(run, refuse))
     assert r.rc == rc and r.err.startswith(message) and r.err.count("\n") == rc, r
     assert r.out == ("" if rc else "Launcher is up to date (0.1.0).\n"), r
     assert copy.read_bytes() == original
-    assert {p.name for p in copy.parent.iterdir()} == {"quillstep", plant or "quillstep"}
-    assert list((run.data_dir / "cache").iterdir()) == []
+    left = {p.relative_to(run.tmp).as_posix() for d in (copy.parent, run.data_dir / "cache")
+            for p in d.iterdir()}
+    assert left == {"bin/quillstep", *[plant] * str(plant).startswith("bin/")}
     assert any("/files/launcher/" in p for p in published.requests()) == (rc == 1 and refuse != ACCESS)
 
 
