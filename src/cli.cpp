@@ -393,8 +393,7 @@ int download_source(installer::Env& env, const manifest::Artifact& src) {
   options.timeout_ms = 0;
   std::string err;
   if (!download::verified(env.base_url, src.url, src.sha256, src.size, dest, options, err,
-                          download::console_progress(util::printable(name)),
-                          download::Where::kUserDirectory)) {
+                          download::console_progress(name), download::Where::kUserDirectory)) {
     std::fprintf(stderr, "download failed: %s\n", util::printable(err).c_str());
     return 1;
   }

@@ -36,7 +36,7 @@ bool download_unpack(const Env& env, const manifest::Artifact& artifact,
     err = "could not create staging directory: " + staging;
     return false;
   }
-  download::console_progress progress(util::printable(url_label(artifact.url)));
+  download::console_progress progress(url_label(artifact.url));
   http::Options opts = env.http;
   opts.timeout_ms = 0;  // large archives on slow links; the stall guard still applies
   if (!download::verified(env.base_url, artifact, archive_path, opts, err, progress)) return false;

@@ -89,8 +89,6 @@ bool install_build(const installer::Env& env, const manifest::Build& build, cons
         std::string("launcher archive does not contain ") + kLauncherName + " \u2014 broken build";
     ok = false;
   }
-  // Readable before a move that may have to copy it, whatever mode the archive gave it.
-  if (ok) make_executable(new_file);
   ok = ok && replace_executable(new_file, own, err);
   util::remove_tree(archive_path);
   util::remove_tree(staging);
@@ -130,6 +128,8 @@ bool replace_executable(const std::string& new_file, const std::string& target, 
   const bool had_target = util::path_exists(target);
   if (had_target && !keep_aside(target, aside, err)) return false;
   ::unlink(fresh.c_str());  // a leftover file only
+  // Readable for a move that has to copy it, whatever mode the archive gave it.
+  make_executable(new_file);
   // Same directory as target, so the final step is one atomic rename.
   int error = util::rename_file(new_file, fresh, err) ? make_executable(fresh) : -1;
   if (error == 0 && ::rename(fresh.c_str(), target.c_str()) != 0) error = errno;
